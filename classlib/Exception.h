@@ -1,0 +1,30 @@
+#pragma once
+// The program's general error class and the two conversion errors of the
+// runtime. Every error the program raises derives from Exception, so one guard
+// around each user action can show any of them.
+#include <QString>
+#include <exception>
+#include <string>
+
+class Exception : public std::exception {
+public:
+    explicit Exception(QString message) : FMessage(std::move(message)), FUtf8(FMessage.toStdString()) {}
+    const QString& Message() const noexcept { return FMessage; }
+    const char* what() const noexcept override { return FUtf8.c_str(); }
+
+private:
+    QString FMessage;
+    std::string FUtf8; // what() must hand out storage that lives as long as the error
+};
+
+// Text that is not a number in the accepted syntax.
+class EConvertError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// A number outside the range a value may take.
+class ERangeError : public Exception {
+public:
+    using Exception::Exception;
+};
