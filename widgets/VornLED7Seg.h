@@ -1,0 +1,111 @@
+#pragma once
+// One seven-segment digit with a decimal point, drawn for a character code.
+//
+// The widget is state plus paint: every change of size or of a layout
+// parameter computes the eight segment outlines once into a table, and
+// painting only fills the background and those eight polygons. The lit switch
+// is QWidget's enabled property, so a disabled digit draws every segment dim.
+#include <QWidget>
+#include <array>
+#include <cstdint>
+
+// A colour as 0x00BBGGRR: red in the low byte (255 is red, 65280 lime).
+using TColor = quint32;
+
+// The colour a TColor stands for. The high byte carries no colour and is
+// ignored.
+QColor QColorFromTColor(TColor AColor);
+
+class TVornLED7Seg : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(TColor BrightColor READ BrightColor WRITE SetBrightColor)
+    Q_PROPERTY(TColor DimColor READ DimColor WRITE SetDimColor)
+    Q_PROPERTY(TColor BackColor READ BackColor WRITE SetBackColor)
+    Q_PROPERTY(quint8 Value READ Value WRITE SetValue)
+    Q_PROPERTY(quint8 Spacing READ Spacing WRITE SetSpacing)
+    Q_PROPERTY(quint8 Gap READ Gap WRITE SetGap)
+    Q_PROPERTY(quint8 SegWidth READ SegWidth WRITE SetSegWidth)
+    Q_PROPERTY(TSegmentShape SegShape READ SegShape WRITE SetSegShape)
+
+public:
+    enum TSegmentShape : quint8 { ssRectangle, ssEdge, ssDoubleEdge };
+    Q_ENUM(TSegmentShape)
+
+    // Segment indices, in the order of the character table and the outlines.
+    enum { SegA, SegB, SegC, SegD, SegE, SegF, SegG, SegDP, SegmentCount };
+    static constexpr int CharacterCount = 70;
+
+    using TOutline = std::array<QPoint, 6>;
+
+    explicit TVornLED7Seg(QWidget* AOwner = nullptr);
+    ~TVornLED7Seg() override;
+
+    TColor BrightColor() const { return FBrightColor; }
+    void SetBrightColor(TColor AValue);
+    TColor DimColor() const { return FDimColor; }
+    void SetDimColor(TColor AValue);
+    TColor BackColor() const { return FBackColor; }
+    void SetBackColor(TColor AValue);
+    quint8 Value() const { return FValue; }
+    void SetValue(quint8 AValue);
+    quint8 Spacing() const { return FSpacing; }
+    void SetSpacing(quint8 AValue);
+    quint8 Gap() const { return FGap; }
+    void SetGap(quint8 AValue);
+    quint8 SegWidth() const { return FSegWidth; }
+    void SetSegWidth(quint8 AValue);
+    TSegmentShape SegShape() const { return FSegShape; }
+    void SetSegShape(TSegmentShape AValue);
+
+    // Moves and sizes the widget and lays it out at once, also while it is
+    // hidden (Qt would otherwise hold the resize back until it is shown).
+    // Sizes are clamped to 0..QWIDGETSIZE_MAX.
+    void SetBounds(int ALeft, int ATop, int AWidth, int AHeight);
+
+    // Lit segments of a character code, bit i = segment i. Codes outside the
+    // character table light nothing.
+    static quint8 CharacterSegments(quint8 ACode);
+    // Whether segment ASegment is drawn bright right now.
+    bool SegmentLit(int ASegment) const;
+
+    // The current outline table and segment lengths (all zero until the
+    // first layout that fitted).
+    const TOutline& Outline(int ASegment) const { return FOutlines.at(ASegment); }
+    int HorizontalLength() const { return FHorzLength; }
+    int VerticalLength() const { return FVertLength; }
+
+protected:
+    // Computes the outlines for the current shape, or enlarges the widget by
+    // one dimension when it is too small (the resize that follows lays out
+    // again). Virtual so that a subclass can watch how often it runs.
+    virtual void Layout();
+    // Marks the widget for painting; every repaint the widget asks for goes
+    // through here.
+    virtual void RequestRepaint();
+
+    void paintEvent(QPaintEvent* AEvent) override;
+    void resizeEvent(QResizeEvent* AEvent) override;
+    void changeEvent(QEvent* AEvent) override;
+
+private:
+    void LayoutRectangle();
+    void LayoutEdge();
+    void LayoutDoubleEdge();
+    // Step 2 of every layout: false (after asking for a wider widget) when
+    // AHorz is below AMinimum, else stores it.
+    bool AcceptHorizontal(int AHorz, int AMinimum);
+    bool AcceptVertical(int AVert, int AMinimum);
+    void ApplySize(qint64 AWidth, qint64 AHeight);
+
+    TColor FBrightColor = 0;
+    TColor FDimColor = 0;
+    TColor FBackColor = 0;
+    quint8 FValue = 0;
+    quint8 FSpacing = 0;
+    quint8 FGap = 0;
+    quint8 FSegWidth = 0;
+    TSegmentShape FSegShape = ssRectangle;
+    std::array<TOutline, SegmentCount> FOutlines{};
+    int FHorzLength = 0;
+    int FVertLength = 0;
+};
