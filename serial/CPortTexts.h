@@ -1,0 +1,57 @@
+#pragma once
+// The serial ports present and the text form of every port setting, both
+// ways. The texts are what the setup dialog's selectors list; they are never
+// translated, because a translated item could no longer be read back.
+//
+// Included at the end of CPort.h, so users of the port see these functions
+// too; this header needs only the settings enumerations from there.
+#include "CPort.h"
+
+#include <QString>
+#include <QStringList>
+
+// Replaces the contents of list by the names of the serial ports present,
+// sorted as text with letter case ignored ("COM10" before "COM2"): serial
+// devices with hardware behind them by their /dev name (such as ttyUSB0) and
+// the named links in LocalPortDirectory(). The device tree is read below the
+// sysfs root, "/sys" unless the environment variable KV_SYSFS_ROOT names
+// another. Raises EComPort code 23 with the OS error code when the tree or the
+// directory cannot be read; the list is then left as it was.
+void ListComPorts(QStringList& list);
+// The same with the sysfs root and the local port directory given (an empty
+// directory name lists no links).
+void ListComPorts(QStringList& list, const QString& sysfsRoot, const QString& localDir);
+// The sysfs root ListComPorts reads: KV_SYSFS_ROOT or "/sys".
+QString SysfsRoot();
+
+// Value to text. A value outside its enumeration (only a cast can make one)
+// gives the empty text.
+QString BaudRateText(TBaudRate value);
+QString StopBitsText(TStopBits value);
+QString DataBitsText(TDataBits value);
+QString ParityText(TParityBits value);
+QString FlowControlText(TFlowControl value);
+QString DTRControlText(TDTRFlowControl value);
+QString RTSControlText(TRTSFlowControl value);
+
+// Text to value: the first value whose text equals text with ASCII letter
+// case ignored (nothing trimmed); a text that matches none gives the fallback
+// br9600, sbOneStopBit, dbEight, prNone, fcCustom, dtrDisable, rtsDisable.
+TBaudRate BaudRateFromText(const QString& text);
+TStopBits StopBitsFromText(const QString& text);
+TDataBits DataBitsFromText(const QString& text);
+TParityBits ParityFromText(const QString& text);
+TFlowControl FlowControlFromText(const QString& text);
+TDTRFlowControl DTRControlFromText(const QString& text);
+TRTSFlowControl RTSControlFromText(const QString& text);
+
+// "Yes" or "No"; back: true only for "YES" in any letter case.
+QString BoolText(bool value);
+bool BoolFromText(const QString& text);
+
+// Codes 33..127 as the character itself, every other code as "#" and its
+// decimal number ("#13"). Back: "" gives 0; "#" and an integer give the
+// integer's low 8 bits (0 when it is no valid integer); any other text its
+// first character ("#" alone stays "#").
+QString CharText(char value);
+char CharFromText(const QString& text);

@@ -1,0 +1,153 @@
+// The port list, read from fake sysfs trees and local port directories.
+#include "CPortTexts.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace {
+
+// Sets an environment variable for one scope and restores it, also to unset.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const QString& value)
+        : FName(name), FWasSet(qEnvironmentVariableIsSet(name)), FOld(qgetenv(name)) {
+        qputenv(name, QFile::encodeName(value));
+    }
+    ~ScopedEnv() {
+        if (FWasSet)
+            qputenv(FName, FOld);
+        else
+            qunsetenv(FName);
+    }
+
+private:
+    const char* FName;
+    bool FWasSet;
+    QByteArray FOld;
+};
+
+class PortListTest : public testing::Test {
+protected:
+    QTemporaryDir FTemp;
+    QString FSysfs;
+    QString FLocal;
+
+    void SetUp() override {
+        ASSERT_TRUE(FTemp.isValid());
+        FSysfs = FTemp.filePath("sys");
+        FLocal = FTemp.filePath("serialcomm");
+        ASSERT_TRUE(QDir().mkpath(FSysfs + "/class/tty"));
+        ASSERT_TRUE(QDir().mkpath(FSysfs + "/devices/platform/serial8250"));
+        ASSERT_TRUE(QDir().mkpath(FLocal));
+    }
+
+    static void Link(const QString& target, const QString& link) {
+        ASSERT_EQ(
+            symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData()), 0)
+            << link.toStdString();
+    }
+    static void Write(const QString& path, const QByteArray& content) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
+        f.write(content);
+    }
+
+    // A tty entry laid out as the kernel does: the class entry is a link into
+    // the device hierarchy, and a "device" link inside leads to the hardware.
+    // type: the serial-core port type, or empty for drivers without one.
+    void Tty(const QString& name, bool hardware, const QByteArray& type = {}) {
+        const QString real = FSysfs + "/devices/platform/serial8250/tty/" + name;
+        ASSERT_TRUE(QDir().mkpath(real));
+        if (hardware)
+            Link("../../../serial8250", real + "/device");
+        if (!type.isEmpty())
+            Write(real + "/type", type);
+        Link("../../devices/platform/serial8250/tty/" + name, FSysfs + "/class/tty/" + name);
+    }
+
+    QStringList List() {
+        QStringList list;
+        ListComPorts(list, FSysfs, FLocal);
+        return list;
+    }
+
+    // The code and OS code of the error raised while listing; the caller's
+    // list must come back as it was.
+    std::pair<int, int> Failure(const QString& sysfs, const QString& local) {
+        QStringList list{"kept"};
+        try {
+            ListComPorts(list, sysfs, local);
+        } catch (const EComPort& e) {
+            EXPECT_EQ(list, QStringList{"kept"});
+            return {int(e.ErrorCode()), int(e.WinErrorCode())};
+        }
+        ADD_FAILURE() << "no error";
+        return {0, 0};
+    }
+};
+
+TEST_F(PortListTest, ListsDevicesWithHardwareAndSkipsPhantomUarts) {
+    Tty("ttyS0", true, "4\n"); // a 16550A that answered
+    Tty("ttyS1", true, "0\n"); // registered by the 8250 driver, no UART there
+    Tty("ttyS2", true, "0");   // the same without the line end
+    Tty("ttyUSB0", true);      // usb-serial: no type attribute
+    Tty("ttyACM0", true);
+    Tty("rfcomm0", true);
+    Tty("tty1", false); // virtual console
+    Tty("ptmx", false);
+    EXPECT_EQ(List(), (QStringList{"rfcomm0", "ttyACM0", "ttyS0", "ttyUSB0"}));
+}
+
+TEST_F(PortListTest, ListsNamedLinksThatLeadSomewhere) {
+    Write(FTemp.filePath("pts-7"), "");
+    Link(FTemp.filePath("pts-7"), FLocal + "/kv52804");
+    Link(FTemp.filePath("gone"), FLocal + "/ended");     // its simulator has ended
+    Write(FLocal + "/kv52804.lock", "");                 // bookkeeping, not a link
+    Link(FTemp.filePath("pts-7"), FLocal + "/.kv52804"); // not yet renamed into place
+    EXPECT_EQ(List(), (QStringList{"kv52804"}));
+}
+
+TEST_F(PortListTest, SortsAsTextIgnoringCaseAndListsRepeatsOnce) {
+    Write(FTemp.filePath("dev"), "");
+    for (const char* name : {"COM2", "COM10", "com3", "COM1", "ttyS0"})
+        Link(FTemp.filePath("dev"), FLocal + "/" + name);
+    Tty("ttyS0", true, "4\n");
+    Tty("ttyAMA0", true, "1\n");
+    EXPECT_EQ(List(), (QStringList{"COM1", "COM10", "COM2", "com3", "ttyAMA0", "ttyS0"}));
+}
+
+TEST_F(PortListTest, NothingPresentGivesAnEmptyList) {
+    QDir(FLocal).removeRecursively(); // no port ever published: not an error
+    QStringList list{"old"};
+    ListComPorts(list, FSysfs, FLocal);
+    EXPECT_TRUE(list.isEmpty());
+}
+
+TEST_F(PortListTest, UnreadableTreesRaiseCode23WithTheOsCode) {
+    Write(FTemp.filePath("plain"), "");
+    EXPECT_EQ(Failure(FTemp.filePath("missing"), FLocal), std::make_pair(23, ENOENT));
+    EXPECT_EQ(Failure(FTemp.filePath("plain"), FLocal), std::make_pair(23, ENOTDIR));
+    EXPECT_EQ(Failure(FSysfs, FTemp.filePath("plain")), std::make_pair(23, ENOTDIR));
+    // A type attribute that cannot be read fails the list rather than
+    // guessing whether a UART is there.
+    Tty("ttyS0", true);
+    ASSERT_TRUE(QDir().mkpath(FSysfs + "/devices/platform/serial8250/tty/ttyS0/type"));
+    EXPECT_EQ(Failure(FSysfs, FLocal), std::make_pair(23, EISDIR));
+}
+
+TEST_F(PortListTest, PlainCallReadsTheDirectoriesNamedByTheEnvironment) {
+    Tty("ttyUSB3", true);
+    Write(FTemp.filePath("dev"), "");
+    Link(FTemp.filePath("dev"), FLocal + "/virtual");
+    const ScopedEnv root("KV_SYSFS_ROOT", FSysfs), dir("KV_SERIALCOMM_DIR", FLocal);
+    QStringList list;
+    ListComPorts(list);
+    EXPECT_EQ(list, (QStringList{"ttyUSB3", "virtual"}));
+}
+
+} // namespace
