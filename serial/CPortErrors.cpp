@@ -1,0 +1,108 @@
+// The component's error class, its translated texts, and the module start-up.
+#include "CPort.h"
+
+#include "SysUtils.h"
+#include "gnugettext.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <array>
+#include <atomic>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+constexpr int kErrorCount = 23;
+
+const std::array<const char*, kErrorCount> kErrorTexts = {
+    "Unable to open com port",
+    "WriteFile function failed",
+    "ReadFile function failed",
+    "Invalid Async parameter",
+    "PurgeComm function failed",
+    "Unable to get async status",
+    "SetCommState function failed",
+    "SetCommTimeouts failed",
+    "SetupComm function failed",
+    "ClearCommError function failed",
+    "GetCommModemStatus function failed",
+    "EscapeCommFunction function failed",
+    "TransmitCommChar function failed",
+    "Cannot set property while connected",
+    "EnumPorts function failed",
+    "Failed to store settings",
+    "Failed to load settings",
+    "Link (un)registration failed",
+    "Cannot change led state if ComPort is selected",
+    "Cannot wait for event if event thread is created",
+    "WaitForEvent method failed",
+    "A component is linked to OnRxBuf event",
+    "Registry error",
+};
+
+// Filled once by CPortStartup; a language change later does not touch it.
+// Published through an atomic pointer so an error raised on the event thread
+// reads either the whole table or none.
+using TErrorTable = std::array<QString, kErrorCount>;
+std::atomic<const TErrorTable*> gPortErrorTexts{nullptr};
+
+QString ErrorText(int32_t ACode) {
+    if (ACode < 1 || ACode > kErrorCount)
+        return QString();
+    if (const TErrorTable* table = gPortErrorTexts.load(std::memory_order_acquire))
+        return (*table)[ACode - 1];
+    // Raised before start-up or after shutdown: the English text still tells
+    // the user what failed.
+    return QString::fromLatin1(kErrorTexts[ACode - 1]);
+}
+} // namespace
+
+QString PortErrorOriginal(int32_t ACode) {
+    if (ACode < 1 || ACode > kErrorCount)
+        return QString();
+    return QString::fromLatin1(kErrorTexts[ACode - 1]);
+}
+
+EComPort::EComPort(int32_t ACode, int32_t AWinCode)
+    : Exception(Format(ErrorText(ACode) + Translate(QStringLiteral(" (win error code: %d)")),
+                       {QString::number(AWinCode)})),
+      FWinCode(AWinCode), FCode(ACode) {}
+
+EComPort::EComPort(int32_t ACode) : Exception(ErrorText(ACode)), FWinCode(-1), FCode(ACode) {}
+
+CPortStartup::CPortStartup() {
+    AddResourceStringDomain(QStringLiteral("cport"));
+    auto table = std::make_unique<TErrorTable>();
+    for (int i = 0; i < kErrorCount; ++i)
+        (*table)[i] = Translate(QString::fromLatin1(kErrorTexts[i]));
+    delete gPortErrorTexts.exchange(table.release(), std::memory_order_acq_rel);
+}
+
+CPortStartup::~CPortStartup() {
+    delete gPortErrorTexts.exchange(nullptr);
+}
+
+QString LocalPortDirectory() {
+    const QByteArray over = qgetenv("KV_SERIALCOMM_DIR");
+    if (!over.isEmpty())
+        return QDir::cleanPath(QString::fromLocal8Bit(over));
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty())
+        return QDir::cleanPath(QString::fromLocal8Bit(runtime) + QStringLiteral("/serialcomm"));
+    return QStringLiteral("/tmp/serialcomm-%1").arg(::getuid());
+}
+
+QString ResolvePortPath(const QString& APort) {
+    if (APort.startsWith(u'/'))
+        return APort;
+    // Only a plain name can be a published port; "a/b" would leave the
+    // directory.
+    if (!APort.isEmpty() && !APort.contains(u'/')) {
+        const QFileInfo entry(LocalPortDirectory() + u'/' + APort);
+        if (entry.isSymLink())
+            return entry.symLinkTarget();
+        if (entry.exists())
+            return entry.filePath();
+    }
+    return QStringLiteral("/dev/") + APort;
+}

@@ -1,0 +1,155 @@
+// Overlapped transfers: every write and read is one OS operation described by
+// a TComAsync record; the waiting forms start one and wait for it.
+#include "CPort.h"
+
+#include <cstring>
+#include <new>
+
+void NewAsyncRecord(PAsync& Async, CommApi& Api) {
+    auto* rec = new TComAsync;
+    rec->Overlapped = OVERLAPPED{};
+    // Signalled from the start: awaiting a record that never started an
+    // operation returns at once instead of blocking forever.
+    rec->Overlapped.hEvent = Api.CreateEvent(true, true);
+    if (rec->Overlapped.hEvent == INVALID_HANDLE_VALUE) {
+        const DWORD err = Api.GetLastError();
+        delete rec;
+        throw EComPort(CError_AsyncCheck, static_cast<int32_t>(err));
+    }
+    rec->Api = &Api;
+    rec->WriteCopy = nullptr;
+    rec->WriteCopySize = 0;
+    Async = rec;
+}
+
+void FreeAsyncRecord(PAsync& Async) {
+    if (!Async)
+        return;
+    if (Async->Overlapped.hEvent != INVALID_HANDLE_VALUE)
+        Async->Api->CloseHandle(Async->Overlapped.hEvent);
+    delete[] Async->WriteCopy;
+    delete Async;
+    Async = nullptr;
+}
+
+namespace {
+// Releases the record of a waiting transfer on every path.
+class TAsyncGuard {
+public:
+    explicit TAsyncGuard(CommApi& Api) { NewAsyncRecord(FAsync, Api); }
+    ~TAsyncGuard() { FreeAsyncRecord(FAsync); }
+    TAsyncGuard(const TAsyncGuard&) = delete;
+    TAsyncGuard& operator=(const TAsyncGuard&) = delete;
+    PAsync& Get() { return FAsync; }
+
+private:
+    PAsync FAsync = nullptr;
+};
+} // namespace
+
+int32_t TCustomComPort::InputQueueLength() {
+    COMSTAT stat{};
+    DWORD errors = 0;
+    if (!FApi->ClearCommError(FHandle, &errors, &stat))
+        throw EComPort(CError_ClearComFailed, static_cast<int32_t>(FApi->GetLastError()));
+    return static_cast<int32_t>(stat.cbInQue);
+}
+
+int32_t TCustomComPort::BeginWrite(const void* Buffer, int32_t Count, PAsync& Async) {
+    if (!Async)
+        throw EComPort(CError_InvalidAsync);
+    if (Count < 0)
+        Count = 0;
+    Async->Operation = akWrite;
+    delete[] Async->WriteCopy;
+    Async->WriteCopy = nullptr;
+    Async->WriteCopySize = 0;
+    Async->WriteCopy = new uint8_t[Count > 0 ? Count : 1];
+    if (Count > 0)
+        std::memcpy(Async->WriteCopy, Buffer, static_cast<std::size_t>(Count));
+    Async->WriteCopySize = Count;
+
+    DWORD written = 0;
+    if (!FApi->WriteFile(FHandle, Buffer, static_cast<DWORD>(Count), &written,
+                         &Async->Overlapped)) {
+        const DWORD err = FApi->GetLastError();
+        if (err != ERROR_IO_PENDING)
+            throw EComPort(CError_WriteFailed, static_cast<int32_t>(err));
+    }
+    NotifyListeners([this](TComListener& l) {
+        if (l.TxActivity)
+            l.TxActivity(this, true);
+    });
+    return static_cast<int32_t>(written);
+}
+
+int32_t TCustomComPort::BeginWriteString(const std::string& Str, PAsync& Async) {
+    if (Str.empty())
+        return 0;
+    return BeginWrite(Str.data(), static_cast<int32_t>(Str.size()), Async);
+}
+
+int32_t TCustomComPort::BeginRead(void* Buffer, int32_t Count, PAsync& Async) {
+    if (!Async)
+        throw EComPort(CError_InvalidAsync);
+    if (Count < 0)
+        Count = 0;
+    Async->Operation = akRead;
+    DWORD read = 0;
+    if (!FApi->ReadFile(FHandle, Buffer, static_cast<DWORD>(Count), &read, &Async->Overlapped)) {
+        const DWORD err = FApi->GetLastError();
+        if (err != ERROR_IO_PENDING)
+            throw EComPort(CError_ReadFailed, static_cast<int32_t>(err));
+    }
+    return static_cast<int32_t>(read);
+}
+
+int32_t TCustomComPort::WriteString(const std::string& Str) {
+    TAsyncGuard async(*FApi);
+    BeginWriteString(Str, async.Get());
+    return AwaitCompletion(async.Get());
+}
+
+int32_t TCustomComPort::ReadBytes(void* Buffer, int32_t Count) {
+    TAsyncGuard async(*FApi);
+    BeginRead(Buffer, Count, async.Get());
+    return AwaitCompletion(async.Get());
+}
+
+int32_t TCustomComPort::AwaitCompletion(PAsync& Async) {
+    if (!Async)
+        throw EComPort(CError_InvalidAsync);
+    CommApi& api = Async->Api ? *Async->Api : *FApi;
+    const int32_t failCode = Async->Operation == akWrite ? CError_WriteFailed : CError_ReadFailed;
+    if (api.WaitForSingleObject(Async->Overlapped.hEvent, INFINITE) != WAIT_OBJECT_0)
+        throw EComPort(failCode, static_cast<int32_t>(api.GetLastError()));
+    // A record that never started an operation has a zero status: nothing
+    // was moved and there is nothing to ask the port about.
+    DWORD moved = 0;
+    if (Async->Overlapped.Internal != 0 || Async->Overlapped.InternalHigh != 0) {
+        if (!api.GetOverlappedResult(FHandle, &Async->Overlapped, &moved, false))
+            throw EComPort(failCode, static_cast<int32_t>(api.GetLastError()));
+    }
+    if (Async->Operation == akRead) {
+        if (InputQueueLength() == 0)
+            NotifyListeners([this](TComListener& l) {
+                if (l.RxActivity)
+                    l.RxActivity(this, false);
+            });
+    } else if (Async->WriteCopy) {
+        // Only a finished write reports sent bytes: a read on a record that
+        // once wrote must not repeat that old write's bytes.
+        const uint8_t* data = Async->WriteCopy;
+        const int32_t size = Async->WriteCopySize;
+        NotifyListeners([this, data, size](TComListener& l) {
+            if (l.BufferSent)
+                l.BufferSent(this, data, size);
+        });
+    }
+    return static_cast<int32_t>(moved);
+}
+
+void TCustomComPort::AbortAllTransfers() {
+    if (!FApi->PurgeComm(FHandle, PURGE_TXABORT | PURGE_RXABORT))
+        throw EComPort(CError_PurgeFailed, static_cast<int32_t>(FApi->GetLastError()));
+}
