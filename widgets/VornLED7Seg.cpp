@@ -276,13 +276,16 @@ void TVornLED7Seg::LayoutEdge() {
         QPoint(S + G, mid),     QPoint(S + G + T, mid + h),     QPoint(S + G + L - T, mid + h),
         QPoint(S + G + L, mid), QPoint(S + G + L - T, mid - h), QPoint(S + G + T, mid - h)};
     // The point: a square as thick as the bars with its upper corners
-    // bevelled like the bars' ends, one gap right of the right bars and level
-    // with the bottom bar (cut by the widget's edge when Spacing is small,
-    // as in the rectangle shape).
-    const int px = rOut + G;
-    FOutlines[SegDP] = {QPoint(px, bottom - T + h),     QPoint(px, bottom),
-                        QPoint(px + T, bottom),         QPoint(px + T, bottom - T + h),
-                        QPoint(px + T - h, bottom - T), QPoint(px + h, bottom - T)};
+    // bevelled at 45 degrees like the bars' ends, one gap right of the right
+    // bars and level with the bottom bar (cut by the widget's edge when
+    // Spacing is small, as in the rectangle shape).
+    const int px = rOut + G, bevel = T / 4;
+    FOutlines[SegDP] = {QPoint(px, bottom - T + bevel),
+                        QPoint(px, bottom),
+                        QPoint(px + T, bottom),
+                        QPoint(px + T, bottom - T + bevel),
+                        QPoint(px + T - bevel, bottom - T),
+                        QPoint(px + bevel, bottom - T)};
 }
 
 void TVornLED7Seg::LayoutDoubleEdge() {
