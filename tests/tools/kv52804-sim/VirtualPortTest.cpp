@@ -1,0 +1,132 @@
+#include "VirtualPort.h"
+#include "SimDisplay.h"
+#include "VornLED7Seg.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+bool WaitReadable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 5000) == 1;
+}
+
+struct TFd {
+    int Fd;
+    explicit TFd(const QString& path)
+        : Fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY)) {}
+    ~TFd() {
+        if (Fd >= 0)
+            ::close(Fd);
+    }
+};
+
+TEST(VirtualPort, BytesWrittenToThePublishedNameArriveUnchanged) {
+    QTemporaryDir dir;
+    const QString portDir = dir.path() + "/ports"; // created by Publish
+    TVirtualPort port;
+    port.Publish(portDir, "KV52804-SIM");
+    EXPECT_EQ(QFileInfo(portDir + "/KV52804-SIM").symLinkTarget(), port.SlavePath());
+    EXPECT_EQ(QFileInfo(portDir).permissions() & (QFile::ReadOther | QFile::ReadGroup), 0);
+
+    TFd client(portDir + "/KV52804-SIM");
+    ASSERT_GE(client.Fd, 0);
+    // Raw mode: no byte is translated, dropped or added, 0x00, CR and LF included.
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all += char(b);
+    ASSERT_EQ(::write(client.Fd, all.data(), all.size()), ssize_t(all.size()));
+    std::string received;
+    while (received.size() < all.size() && WaitReadable(port.MasterFd()))
+        received += port.ReadAvailable();
+    EXPECT_EQ(received, all);
+    EXPECT_EQ(port.ReadAvailable(), "");
+}
+
+TEST(VirtualPort, ClosingClientNeitherHangsUpTheModuleNorKeepsThePortLocked) {
+    QTemporaryDir dir;
+    TVirtualPort port;
+    port.Publish(dir.path(), "SIM");
+    {
+        TFd client(port.LinkPath());
+        ASSERT_EQ(::ioctl(client.Fd, TIOCEXCL), 0);
+    }
+    ASSERT_TRUE(WaitReadable(port.CloseWatchFd()));
+    port.ClientClosed();
+    TFd next(port.LinkPath());
+    ASSERT_GE(next.Fd, 0);
+    int exclusive = -1;
+    ASSERT_EQ(::ioctl(next.Fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    ASSERT_EQ(::write(next.Fd, "\x83", 1), 1);
+    ASSERT_TRUE(WaitReadable(port.MasterFd()));
+    EXPECT_EQ(port.ReadAvailable(), "\x83");
+}
+
+TEST(VirtualPort, RemovesItsLinkButNotOneThatReplacedIt) {
+    QTemporaryDir dir;
+    const QString link = dir.path() + "/SIM";
+    {
+        TVirtualPort port;
+        port.Publish(dir.path(), "SIM");
+        ASSERT_TRUE(QFileInfo(link).isSymLink());
+    }
+    EXPECT_FALSE(QFileInfo(link).isSymLink());
+
+    TVirtualPort first;
+    first.Publish(dir.path(), "SIM");
+    {
+        TVirtualPort second;
+        second.Publish(dir.path(), "SIM");
+        EXPECT_EQ(QFileInfo(link).symLinkTarget(), second.SlavePath());
+        first.Unpublish();
+        EXPECT_EQ(QFileInfo(link).symLinkTarget(), second.SlavePath());
+    }
+    EXPECT_FALSE(QFileInfo(link).isSymLink());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+              QStringList());
+}
+
+TEST(VirtualPort, PublishingIntoAnUnusableDirectoryNamesTheFailingCall) {
+    QTemporaryDir dir;
+    QFile file(dir.path() + "/plain-file");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    TVirtualPort port;
+    try {
+        port.Publish(file.fileName(), "SIM");
+        FAIL() << "no error";
+    } catch (const ESystemCall& error) {
+        EXPECT_EQ(error.ErrorCode(), ENOTDIR);
+        EXPECT_TRUE(error.Message().startsWith("symlink failed: ")) << error.what();
+    }
+}
+
+TEST(SimDisplay, ShowsFramesInTheMainWindowsOrderAndLightsOnCommand) {
+    TSimDisplay display;
+    TFrameDecoder decoder([&](const TFrameDecoder::TItem& item) { display.Apply(item); });
+    decoder.Feed(std::string("\x80\x15\x0B\x02\x03\x14\x0F\x06\x07\x12\x09\x0A\x0B\x84", 14));
+    for (int i = 1; i <= 12; ++i)
+        EXPECT_FALSE(display.Digit(i)->isEnabled()) << i;
+    EXPECT_EQ(display.Digit(1)->Value(), 0x15);
+    EXPECT_EQ(display.Digit(12)->Value(), 0x0B);
+    decoder.Feed("\x82");
+    for (int i = 1; i <= 12; ++i)
+        EXPECT_TRUE(display.Digit(i)->isEnabled()) << i;
+    decoder.Feed("\x83");
+    EXPECT_FALSE(display.Digit(7)->isEnabled());
+
+    const int screenOrder[] = {9, 10, 11, 12, 5, 6, 7, 8, 1, 2, 3, 4};
+    for (int k = 1; k < 12; ++k)
+        EXPECT_LT(display.Digit(screenOrder[k - 1])->x(), display.Digit(screenOrder[k])->x()) << k;
+}
+
+} // namespace
