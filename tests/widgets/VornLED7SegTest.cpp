@@ -419,13 +419,17 @@ TEST(VornLED7Seg, PaintsBackgroundSegmentFillsAndOutlines) {
             EXPECT_EQ(image.pixel(Inside(w.Outline(seg))), Rgb(lit ? bright : dim))
                 << "segment " << seg;
         }
-        // The lit bar b is bordered in BackColor: its outer right side is
-        // drawn in the background colour, the column inside it is lit.
+        // The lit bar b is bordered in BackColor on both sides; the columns
+        // just inside the border are lit.
         const auto& b = w.Outline(TVornLED7Seg::SegB);
-        int outer = 0;
-        for (QPoint p : b)
+        int inner = b[0].x(), outer = b[0].x();
+        for (QPoint p : b) {
+            inner = std::min(inner, p.x());
             outer = std::max(outer, p.x());
+        }
         const int y = Inside(b).y();
+        EXPECT_EQ(image.pixel(inner, y), Rgb(back));
+        EXPECT_EQ(image.pixel(inner + 1, y), Rgb(bright));
         EXPECT_EQ(image.pixel(outer, y), Rgb(back));
         EXPECT_EQ(image.pixel(outer - 1, y), Rgb(bright));
     }

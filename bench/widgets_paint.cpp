@@ -1,0 +1,108 @@
+// How much the digit widget costs to paint, against the cheapest thing that
+// covers the same pixels: twelve plain rectangles of a main-window digit's
+// size filled into the same image. Also the time of one layout.
+#include "VornLED7Seg.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QPainter>
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int Digits = 12;
+constexpr int DigitWidth = 63, DigitHeight = 73, Pitch = 56;
+
+class TBenchLED : public TVornLED7Seg {
+public:
+    using TVornLED7Seg::TVornLED7Seg;
+    void RunLayout() { Layout(); }
+};
+
+// A widget that only fills its rectangle: the same trip through QWidget::render
+// as a digit, with the least possible painting.
+class TPlainWidget : public QWidget {
+public:
+    TPlainWidget() { setAttribute(Qt::WA_OpaquePaintEvent); }
+
+protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), Qt::black); }
+};
+
+// Nanoseconds per call of f, best of several rounds so a busy machine shows
+// less in the figure.
+double NsPerCall(int calls, const std::function<void()>& f) {
+    double best = 1e300;
+    for (int round = 0; round < 7; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < calls; ++i)
+            f();
+        best = std::min(best, double(timer.nsecsElapsed()) / calls);
+    }
+    return best;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    QImage image(Digits * Pitch + DigitWidth, DigitHeight, QImage::Format_RGB32);
+    std::vector<std::unique_ptr<TBenchLED>> digits;
+    std::vector<std::unique_ptr<TPlainWidget>> plains;
+    for (int i = 0; i < Digits; ++i) {
+        auto d = std::make_unique<TBenchLED>();
+        d->SetSpacing(4);
+        d->SetGap(1);
+        d->SetSegWidth(8);
+        d->SetValue(quint8(i % 10 + 10 * (i % 2))); // digits, every other with point
+        digits.push_back(std::move(d));
+        auto p = std::make_unique<TPlainWidget>();
+        p->resize(DigitWidth, DigitHeight);
+        plains.push_back(std::move(p));
+    }
+
+    const int calls = 2000;
+    const double rects = NsPerCall(calls, [&] {
+        QPainter painter(&image);
+        for (int i = 0; i < Digits; ++i)
+            painter.fillRect(QRect(i * Pitch, 0, DigitWidth, DigitHeight), Qt::black);
+    });
+    const double plainWidgets = NsPerCall(calls, [&] {
+        for (int i = 0; i < Digits; ++i)
+            plains[i]->render(&image, QPoint(i * Pitch, 0));
+    });
+    const double layoutAndPaint = NsPerCall(calls, [&] {
+        for (int i = 0; i < Digits; ++i) {
+            digits[i]->SetBounds(0, 0, DigitWidth, DigitHeight);
+            digits[i]->RunLayout();
+            digits[i]->render(&image, QPoint(i * Pitch, 0));
+        }
+    });
+    const double paintOnly = NsPerCall(calls, [&] {
+        for (int i = 0; i < Digits; ++i)
+            digits[i]->render(&image, QPoint(i * Pitch, 0));
+    });
+    const double oneLayout = NsPerCall(calls * 50, [&] { digits[0]->RunLayout(); });
+
+    std::printf("twelve %dx%d rectangles filled:           %9.1f us\n", DigitWidth, DigitHeight,
+                rects / 1000);
+    std::printf("twelve plain widgets rendered:            %9.1f us  (%.2fx rectangles)\n",
+                plainWidgets / 1000, plainWidgets / rects);
+    std::printf("twelve digits laid out and painted:       %9.1f us  (%.2fx rectangles, %.2fx "
+                "plain widgets)\n",
+                layoutAndPaint / 1000, layoutAndPaint / rects, layoutAndPaint / plainWidgets);
+    std::printf("twelve digits painted (layout kept):      %9.1f us  (%.2fx rectangles, %.2fx "
+                "plain widgets)\n",
+                paintOnly / 1000, paintOnly / rects, paintOnly / plainWidgets);
+    std::printf("one layout (double-edge, 63x73):          %9.1f ns\n", oneLayout);
+    return 0;
+}
