@@ -1,9 +1,29 @@
 #pragma once
-// Interface translation: the program-wide lookup of message texts.
+// Interface translation: choosing the language, finding and reading GNU MO
+// catalogs beside the program or stored inside it, translating single texts,
+// the runtime's built-in message texts and whole object trees.
 //
-// PLACEHOLDER: the engine behind these functions is being written; until it
-// lands every text comes back unchanged. The signatures are final.
+// One engine (TGnuGettextInstance) serves the whole program; it is created and
+// destroyed by GnuGettextStartup. The program-wide functions below work on it
+// and leave texts unchanged while no engine exists. Tests build their own
+// engines, pointed at a test directory and test program file.
+#include "Exception.h"
+#include "MappedFile.h"
+#include "MoCatalog.h"
+#include "RtlConsts.h"
+
 #include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <vector>
+
+class QObject;
+struct QMetaObject;
 
 // The translation of text in the current domain ("default"), or text itself.
 QString Translate(const QString& text);
@@ -17,13 +37,221 @@ void AddResourceStringDomain(const QString& domain);
 // Used for every built-in message text of the runtime.
 QString TranslateResourceString(const QString& text);
 
+// Keeps a name out of the next TranslateComponentTree: "Combo1" (an owned
+// object and everything only it leads to), "Label1.text" (one property of
+// one owned object), ".windowTitle" (a property of the root and of every
+// object reached through a property). Letter case does not matter. The
+// object argument is not used.
+void TP_Ignore(QObject* object, const QString& name);
+
+// Never translates the property of objects of that class or its descendants.
+void TP_GlobalIgnoreClassProperty(const QMetaObject& cls, const QString& propertyName);
+
+// Translates every writable QString and QStringList property of root, of the
+// objects it owns (QObject children) and of the objects its QObject-valued
+// properties refer to. An empty domain means the current domain.
+void TranslateComponentTree(QObject* root, const QString& domain = QString());
+
+// Translates a list line by line; empty lines stay, a translation with line
+// breaks becomes several lines.
+void TranslateLines(QStringList& lines, const QString& domain = QString());
+
 // Starts the engine when constructed and shuts it down when destroyed, in the
 // program's start-up and end-of-run order. main(), the tools and the tests
 // create exactly one, before anything translates.
+class TAssemblyAnalyzer;
+class TGnuGettextInstance;
 class GnuGettextStartup {
 public:
     GnuGettextStartup();
     ~GnuGettextStartup();
     GnuGettextStartup(const GnuGettextStartup&) = delete;
     GnuGettextStartup& operator=(const GnuGettextStartup&) = delete;
+
+private:
+    std::unique_ptr<TAssemblyAnalyzer> FAnalyzer;
+    std::unique_ptr<TGnuGettextInstance> FInstance;
+    TResStringLoader FPreviousLoader = nullptr;
+};
+
+// The one engine while GnuGettextStartup lives, otherwise nullptr.
+TGnuGettextInstance* DefaultInstance();
+
+// Errors of the catalog reader. The message is the whole user-facing text;
+// for failed system calls the errno and the call's name are kept as well.
+class EGnuGettext : public Exception {
+public:
+    explicit EGnuGettext(QString message, int sysError = 0, const char* call = nullptr)
+        : Exception(std::move(message)), FSysError(sysError), FCall(call ? call : "") {}
+    int SysErrorCode() const { return FSysError; }
+    const char* FailedCall() const { return FCall; }
+
+private:
+    int FSysError;
+    const char* FCall;
+};
+
+// The full path of the running program (/proc/self/exe).
+QString ProgramFilePath();
+
+// The language from the environment: LANG, then LC_ALL / LC_MESSAGES, then
+// "C"; cut before the first ".".
+QString LanguageFromEnvironment();
+
+// "ll_CC" from a POSIX locale name such as pl_PL.UTF-8@euro when language and
+// country are both two letters, otherwise empty.
+QString LanguageCodeFromLocaleName(const QString& localeName);
+
+// The code for a Windows locale identifier, for platforms that give one;
+// "C" for any identifier not in the table.
+QString LanguageCodeForLocaleId(uint32_t localeId);
+
+// The position of the stored-catalog chain, read from this program's own
+// marker in memory (0: none stored).
+uint64_t StoredCatalogTablePosition();
+
+// The 36 marker characters, read from the marker itself so that no second
+// copy of them exists in the program file.
+QByteArray StoredCatalogMarkerGuid();
+
+struct TAssemblyFileInfo {
+    uint64_t Offset = 0; // position of the catalog's first byte in the program file
+    uint64_t Size = 0;
+};
+
+// The catalogs stored inside the program file.
+class TAssemblyAnalyzer {
+public:
+    // Reads the chain at tablePosition in programFile (0: nothing stored).
+    // Damage ends the reading silently; the entries before it stay.
+    TAssemblyAnalyzer(const QString& programFile, uint64_t tablePosition);
+
+    const QString& ProgramFile() const { return FProgramFile; }
+    // The program file's directory, ending in '/'.
+    const QString& ProgramDirectory() const { return FProgramDirectory; }
+
+    // Where the catalog of that full path is stored, if it is. The path must
+    // begin with the program's directory (letter case included); the rest is
+    // compared without regard to letter case.
+    std::optional<TAssemblyFileInfo> FindFile(const QString& path) const;
+    bool FileExists(const QString& path) const { return FindFile(path).has_value(); }
+    QStringList Names() const;
+
+private:
+    struct TLess {
+        bool operator()(const QString& a, const QString& b) const {
+            return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+        }
+    };
+    QString FProgramFile;
+    QString FProgramDirectory;
+    std::map<QString, TAssemblyFileInfo, TLess> FFiles;
+};
+
+// One message domain: its catalog directory and language, and the catalog
+// once it has been found and mapped.
+class TDomain {
+public:
+    TDomain(QString name, QString directory, QString languageCode,
+            const TAssemblyAnalyzer* analyzer);
+    TDomain(const TDomain&) = delete;
+    TDomain& operator=(const TDomain&) = delete;
+
+    const QString& Name() const { return FName; }
+    QString Directory() const;
+    QString LanguageCode() const;
+    // Both close the catalog first, so the next lookup searches again.
+    void SetDirectory(const QString& directory);
+    void SetLanguageCode(const QString& languageCode);
+    void CloseCatalog();
+
+    bool IsOpen() const;
+    // The path of the catalog in use (the candidate path for a stored one).
+    QString CatalogPath() const;
+
+    // The translation of text (see TGnuGettextInstance::TranslateInDomain).
+    QString Translate(const QString& text);
+
+private:
+    void OpenCatalog(); // under the write lock
+    QString CandidatePath(const QString& language) const;
+    QString CatalogDamage(const QString& what) const;
+
+    const QString FName;
+    const TAssemblyAnalyzer* const FAnalyzer;
+    mutable std::shared_mutex FLock; // guards everything below
+    QString FDirectory;
+    QString FLanguageCode;
+    bool FOpen = false;
+    bool FWorthTrying = true;
+    QString FCatalogPath;
+    TMappedFile FMap;
+    TMoCatalog FCatalog;
+    // Set when the open catalog is unusable: every lookup raises it again
+    // without touching the file, which has been released.
+    std::optional<QString> FFailure;
+};
+
+class TGnuGettextInstance {
+public:
+    // The engine for a program file: catalogs are looked for in
+    // <its directory>/locale and, through analyzer (may be null), inside it.
+    // The language is chosen from the environment.
+    TGnuGettextInstance(const QString& programFile, const TAssemblyAnalyzer* analyzer);
+    ~TGnuGettextInstance();
+    TGnuGettextInstance(const TGnuGettextInstance&) = delete;
+    TGnuGettextInstance& operator=(const TGnuGettextInstance&) = delete;
+
+    QString LanguageCode() const;
+    QString CurrentDomain() const;
+    QString DefaultDirectory() const;
+
+    // An empty code chooses it from the environment. Closes every catalog.
+    void SelectLanguage(const QString& languageCode);
+    void BindDomainDirectory(const QString& domain, const QString& directory);
+    void SetTextDomain(const QString& domain);
+
+    QString Translate(const QString& text);
+    // The catalog's translation of text, or text; either way each bare line
+    // feed comes back preceded by a carriage return. Raises EGnuGettext when
+    // the catalog cannot be opened, is damaged, or the translation is not
+    // valid UTF-8.
+    QString TranslateInDomain(const QString& domain, const QString& text);
+
+    void AddResourceStringDomain(const QString& domain);
+    QStringList ResourceStringDomains() const;
+    // The first translation in the resource-string domains, in order, that
+    // differs from text; otherwise text.
+    QString TranslateResourceString(const QString& text);
+
+    // Component translation; see the program-wide functions.
+    void TP_Ignore(QObject* object, const QString& name);
+    void TP_GlobalIgnoreClassProperty(const QMetaObject& cls, const QString& propertyName);
+    void TranslateComponentTree(QObject* root, const QString& domain = QString());
+    void TranslateLines(QStringList& lines, const QString& domain = QString());
+
+    struct TClassMode {
+        const QMetaObject* Class;
+        QStringList Properties; // upper case, sorted, unique
+    };
+    std::vector<TClassMode> ClassRules() const;
+    QStringList IgnoreList() const;
+
+private:
+    TDomain& Domain(const QString& name);
+
+    const TAssemblyAnalyzer* const FAnalyzer;
+    QString FDefaultDirectory;
+
+    mutable std::shared_mutex FResourceLock;
+    QStringList FResourceDomains{QStringLiteral("default")};
+
+    mutable std::shared_mutex FDomainLock; // the domain table, language and current domain
+    QString FLanguageCode;
+    QString FCurrentDomain{QStringLiteral("default")};
+    std::vector<std::unique_ptr<TDomain>> FDomains;
+
+    mutable std::mutex FComponentLock; // ignore list and class rules
+    QStringList FIgnoreList;
+    std::vector<TClassMode> FClassRules;
 };

@@ -1,0 +1,51 @@
+#pragma once
+// Reading one GNU gettext MO catalog that lies in memory (a mapped file or a
+// part of one). Nothing here allocates or trusts the catalog: the header is
+// checked once, and every string is bounds-checked before it is handed out,
+// so a damaged catalog can never make a lookup read outside its bytes.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+class TMoCatalog {
+public:
+    enum class TCheck {
+        Ok,
+        BadMagic,        // too short for a magic number, or not the MO magic in either order
+        HeaderTruncated, // the magic is right but the fixed header does not fit
+        TablesOutside,   // a string table runs past the end of the catalog
+    };
+    enum class TFind { Found, NotFound, Damaged };
+    enum TTable { ttSource = 12, ttTranslation = 16 }; // header positions of the two tables
+
+    // Checks the header of the size bytes at data and remembers them. Until a
+    // call returns Ok the catalog has no entries.
+    TCheck Open(const unsigned char* data, std::size_t size);
+
+    uint32_t Count() const { return FCount; }
+    bool BigEndian() const { return FBigEndian; }
+
+    // The index-th string of a table, without its terminating zero byte.
+    // False when its offset or length point outside the catalog or the byte
+    // after it is not the zero the format requires.
+    bool String(TTable table, uint32_t index, std::string_view& out) const;
+
+    // Searches the sorted source texts for key, byte for byte, by halving.
+    // Found: translation is the text at the same index (a view into the
+    // catalog). Damaged: damagedIndex is the entry whose string is unusable.
+    TFind Find(std::string_view key, std::string_view& translation, uint32_t& damagedIndex) const;
+
+private:
+    uint32_t Word(std::size_t pos) const;
+
+    const unsigned char* FData = nullptr;
+    std::size_t FSize = 0;
+    bool FBigEndian = false;
+    uint32_t FCount = 0;
+    uint32_t FSourceTable = 0;
+    uint32_t FTranslationTable = 0;
+};
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no
+// truncated sequences.
+bool IsValidUtf8(const char* text, std::size_t length);
