@@ -1,0 +1,94 @@
+#pragma once
+// The Linux backend of the serial seam: termios2, serial ioctls, one I/O
+// thread per open port and eventfd events. LinuxCommApi() returns the
+// process-wide instance; tests may make their own.
+//
+// How the classic model maps onto Linux:
+// - CreateFile opens O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC, refuses anything
+//   that is not a terminal (ENOTTY), and takes the device exclusively: TIOCEXCL
+//   keeps out other users and an advisory flock keeps out everyone, root and
+//   other handles of this process included (EBUSY).
+// - Every open port has one I/O thread that sleeps in poll() on the device and
+//   a wake-up eventfd. It moves received bytes into the port's own input queue
+//   (bounded by the SetupComm input size; when full it stops reading so the
+//   kernel's flow control can throttle the peer), completes pending reads,
+//   writes and the comm-event wait within their COMMTIMEOUTS deadlines, and
+//   sets the records' events. With nothing pending it has no deadline and
+//   sleeps until the device or a caller wakes it.
+// - Modem-line events (EV_CTS, EV_DSR, EV_RLSD, EV_RING) come from a second
+//   thread that blocks in TIOCMIWAIT; it exists only when the driver has modem
+//   lines and interrupt counters (not on pseudo-terminals). A signal without
+//   SA_RESTART ends its wait at close.
+// - Line errors: breaks and, with parity checking, bad bytes are marked in
+//   the input stream by the kernel (PARMRK) and taken out by the backend;
+//   frame, parity, overrun and buffer-overrun counts come from TIOCGICOUNT
+//   differences where the driver has them.
+// - Done in the backend's queues because termios cannot: NUL discarding
+//   (fNull), replacing bytes with parity errors (fErrorChar), the event
+//   character (EV_RXFLAG), DSR sensitivity and DSR output flow (only on
+//   devices with modem lines), DTR input handshake (DTR dropped above
+//   XoffLim free space, raised again below XonLim queued bytes), RTS toggle
+//   (RTS raised while output is under way).
+// - Not available: fTXContinueOnXoff (the kernel always keeps sending after
+//   it sends XOFF), EofChar, separate CTS output flow and RTS input handshake
+//   (the kernel's CRTSCTS does both; either flag turns it on).
+#include "CommApi.h"
+#include "Termios2.h"
+
+#include <sys/types.h>
+
+#include <memory>
+
+class CommLinux : public CommApi {
+public:
+    CommLinux();
+    ~CommLinux() override;
+    CommLinux(const CommLinux&) = delete;
+    CommLinux& operator=(const CommLinux&) = delete;
+
+    // The termios record a DCB stands for (speed bits aside: the rate goes to
+    // WriteTermios2), starting from `t` so the line discipline is kept.
+    // Returns 0, or an errno value for a DCB the device cannot take.
+    static int DcbToTermios(const DCB& dcb, KernelTermios& t);
+
+    // Kernel thread id of the port's I/O thread (0 for an unknown handle), so
+    // tests can watch its scheduling in /proc.
+    pid_t IoThreadId(HANDLE port);
+    // Whether the port has a modem-line waiter (the driver has TIOCMIWAIT).
+    bool HasModemWaiter(HANDLE port);
+
+    HANDLE CreateFile(const std::string& path, DWORD desiredAccess, DWORD shareMode,
+                      DWORD creationDisposition, DWORD flagsAndAttributes) override;
+    bool CloseHandle(HANDLE handle) override;
+    bool SetupComm(HANDLE port, DWORD inQueue, DWORD outQueue) override;
+    bool SetCommState(HANDLE port, const DCB& dcb) override;
+    bool GetCommState(HANDLE port, DCB& dcb) override;
+    bool SetCommTimeouts(HANDLE port, const COMMTIMEOUTS& timeouts) override;
+    bool GetCommTimeouts(HANDLE port, COMMTIMEOUTS& timeouts) override;
+    bool SetCommMask(HANDLE port, DWORD mask) override;
+    bool GetCommMask(HANDLE port, DWORD& mask) override;
+    bool WaitCommEvent(HANDLE port, DWORD* mask, OVERLAPPED* overlapped) override;
+    bool WriteFile(HANDLE port, const void* buffer, DWORD count, DWORD* written,
+                   OVERLAPPED* overlapped) override;
+    bool ReadFile(HANDLE port, void* buffer, DWORD count, DWORD* read,
+                  OVERLAPPED* overlapped) override;
+    bool GetOverlappedResult(HANDLE port, OVERLAPPED* overlapped, DWORD* transferred,
+                             bool wait) override;
+    bool CancelIo(HANDLE port) override;
+    bool ClearCommError(HANDLE port, DWORD* errors, COMSTAT* stat) override;
+    bool PurgeComm(HANDLE port, DWORD flags) override;
+    bool GetCommModemStatus(HANDLE port, DWORD* status) override;
+    bool EscapeCommFunction(HANDLE port, DWORD function) override;
+    HANDLE CreateEvent(bool manualReset, bool initialState) override;
+    bool SetEvent(HANDLE event) override;
+    bool ResetEvent(HANDLE event) override;
+    DWORD WaitForSingleObject(HANDLE event, DWORD milliseconds) override;
+    DWORD WaitForMultipleObjects(DWORD count, const HANDLE* events, bool waitAll,
+                                 DWORD milliseconds) override;
+    DWORD GetLastError() override;
+
+    struct TImpl;
+
+private:
+    std::unique_ptr<TImpl> FImpl;
+};
