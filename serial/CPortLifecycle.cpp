@@ -2,6 +2,8 @@
 // open and close steps with the handlers and listeners they notify.
 #include "CPort.h"
 
+#include "Forms.h"
+
 #include <cstdio>
 
 TCustomComPort::TCustomComPort(QObject* AOwner) : QObject(AOwner), FApi(&LinuxCommApi()) {
@@ -76,7 +78,7 @@ void TCustomComPort::Loaded() {
     } catch (const std::exception& e) {
         // Loading has no caller that could handle the failure; the port stays
         // closed and the user is told.
-        std::fprintf(stderr, "%s\n", e.what());
+        ApplicationHandleException(e);
     }
 }
 
