@@ -1,0 +1,498 @@
+// The Linux serial backend against real pseudo-terminals: the slave is the
+// port, the master plays the peer.
+#include "CommLinux.h"
+#include "PtyPair.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <dirent.h>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string AllBytes() {
+    std::string s;
+    for (int i = 0; i < 256; ++i)
+        s.push_back(static_cast<char>(i));
+    // Sequences that look like the kernel's in-band marks.
+    s += std::string("\xFF\x00\x00\xFF\xFF\xFF\x00\x41\x00\xFF", 10);
+    return s;
+}
+
+int CountEntries(const char* dir) {
+    int n = 0;
+    if (DIR* d = ::opendir(dir)) {
+        while (dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.')
+                ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+long VoluntarySwitches(pid_t tid) {
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+            return std::stol(line.substr(24));
+    return -1;
+}
+
+DCB PlainDcb(DWORD baud = 9600) {
+    DCB d;
+    d.BaudRate = baud;
+    d.Flags = DCB_BINARY;
+    d.ByteSize = 8;
+    d.Parity = NOPARITY;
+    d.StopBits = ONESTOPBIT;
+    d.XonChar = 17;
+    d.XoffChar = 19;
+    return d;
+}
+
+class PlatformLinux : public ::testing::Test {
+protected:
+    // An overlapped record with its own event, as the port keeps one.
+    struct TAsync {
+        CommApi& Api;
+        OVERLAPPED Ov{};
+        explicit TAsync(CommApi& api) : Api(api) { Ov.hEvent = Api.CreateEvent(true, true); }
+        ~TAsync() { Api.CloseHandle(Ov.hEvent); }
+        bool Signalled(DWORD ms = 0) {
+            return Api.WaitForSingleObject(Ov.hEvent, ms) == WAIT_OBJECT_0;
+        }
+    };
+
+    HANDLE Open() {
+        HANDLE h = Api.CreateFile(Pty.Path(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE) << "errno " << Api.GetLastError();
+        return h;
+    }
+    HANDLE OpenConfigured(const COMMTIMEOUTS& t, DCB dcb = PlainDcb()) {
+        HANDLE h = Open();
+        EXPECT_TRUE(Api.SetupComm(h, 1024, 1024));
+        EXPECT_TRUE(Api.SetCommState(h, dcb)) << "errno " << Api.GetLastError();
+        EXPECT_TRUE(Api.SetCommTimeouts(h, t));
+        return h;
+    }
+    // Waits for the next comm event (at most `ms`); 0 if none came.
+    DWORD NextEvent(HANDLE h, DWORD ms = 2000) {
+        TAsync a(Api);
+        DWORD mask = 0;
+        if (!Api.WaitCommEvent(h, &mask, &a.Ov)) {
+            EXPECT_EQ(Api.GetLastError(), ERROR_IO_PENDING);
+        }
+        if (!a.Signalled(ms)) {
+            Api.CancelIo(h);
+            a.Signalled(INFINITE);
+            return 0;
+        }
+        DWORD n;
+        EXPECT_TRUE(Api.GetOverlappedResult(h, &a.Ov, &n, false));
+        return mask;
+    }
+    // Reads `count` bytes from the port with a total timeout.
+    std::string Read(HANDLE h, DWORD count) {
+        std::string buf(count, '\0');
+        TAsync a(Api);
+        DWORD got = 0;
+        if (!Api.ReadFile(h, buf.data(), count, &got, &a.Ov)) {
+            EXPECT_EQ(Api.GetLastError(), ERROR_IO_PENDING);
+            EXPECT_TRUE(Api.GetOverlappedResult(h, &a.Ov, &got, true));
+        }
+        buf.resize(got);
+        return buf;
+    }
+
+    CommLinux Api;
+    PtyPair Pty;
+};
+
+const COMMTIMEOUTS kWaitForAll{0, 0, 3000, 0, 3000};
+
+TEST_F(PlatformLinux, EveryByteValuePassesUnchangedBothWays) {
+    struct Row {
+        const char* Name;
+        DWORD Flags;
+    } rows[] = {{"plain", DCB_BINARY},
+                {"parity checked", DCB_BINARY | DCB_PARITY},
+                {"NUL kept, error char set but unchecked", DCB_BINARY | DCB_ERROR_CHAR}};
+    const std::string bytes = AllBytes();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        DCB dcb = PlainDcb();
+        dcb.Flags = row.Flags;
+        dcb.Parity = (row.Flags & DCB_PARITY) ? EVENPARITY : NOPARITY;
+        HANDLE h = OpenConfigured(kWaitForAll, dcb);
+        TAsync a(Api);
+        DWORD written = 0;
+        if (!Api.WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &a.Ov)) {
+            ASSERT_EQ(Api.GetLastError(), ERROR_IO_PENDING);
+            ASSERT_TRUE(Api.GetOverlappedResult(h, &a.Ov, &written, true));
+        }
+        EXPECT_EQ(written, bytes.size());
+        EXPECT_EQ(Pty.Receive(bytes.size()), bytes);
+
+        Pty.Send(bytes);
+        EXPECT_EQ(Read(h, static_cast<DWORD>(bytes.size())), bytes);
+        EXPECT_TRUE(Api.CloseHandle(h));
+    }
+}
+
+TEST_F(PlatformLinux, NulBytesAreDiscardedOnlyWhenAsked) {
+    DCB dcb = PlainDcb();
+    dcb.Flags |= DCB_NULL;
+    HANDLE h = OpenConfigured({0, 0, 300, 0, 0}, dcb);
+    Pty.Send(std::string("a\0b\0\0c", 6));
+    EXPECT_EQ(Read(h, 6), "abc");
+    Api.CloseHandle(h);
+}
+
+TEST_F(PlatformLinux, SecondOpenIsRefusedEvenForRoot) {
+    HANDLE h = Open();
+    CommLinux other; // another user of the same device in this process
+    EXPECT_EQ(other.CreateFile(Pty.Path(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(other.GetLastError(), static_cast<DWORD>(EBUSY));
+    EXPECT_EQ(Api.CreateFile(Pty.Path(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EBUSY));
+    ASSERT_TRUE(Api.CloseHandle(h));
+    // Released again, also for plain opens (the exclusive flag is cleared).
+    int fd = ::open(Pty.Path().c_str(), O_RDWR | O_NOCTTY);
+    EXPECT_GE(fd, 0);
+    ::close(fd);
+    h = Open();
+    EXPECT_TRUE(Api.CloseHandle(h));
+}
+
+TEST_F(PlatformLinux, OpenFailuresCarryTheOsCode) {
+    struct Row {
+        const char* Path;
+        DWORD Error;
+    } rows[] = {{"/dev/kv52804-no-such-port", ENOENT}, {"/dev/null", ENOTTY}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Path);
+        EXPECT_EQ(Api.CreateFile(row.Path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(Api.GetLastError(), row.Error);
+    }
+}
+
+TEST_F(PlatformLinux, CallsOnAHandleThatWasNeverOpenedFailWithEbadf) {
+    char buf[4] = "abc";
+    DWORD n = 0;
+    for (HANDLE h : {INVALID_HANDLE_VALUE, HANDLE{4242}}) {
+        TAsync a(Api);
+        EXPECT_FALSE(Api.WriteFile(h, buf, 3, &n, &a.Ov));
+        EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EBADF));
+        EXPECT_FALSE(Api.ReadFile(h, buf, 3, &n, &a.Ov));
+        EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EBADF));
+        DWORD errors;
+        EXPECT_FALSE(Api.ClearCommError(h, &errors, nullptr));
+        EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EBADF));
+        EXPECT_FALSE(Api.CloseHandle(h));
+        EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EBADF));
+    }
+}
+
+TEST_F(PlatformLinux, WriteOnAStalledLineEndsAtItsDeadlineWithTheShortCount) {
+    // The peer reads nothing. A pseudo-terminal holds some tens of kilobytes
+    // (line discipline plus flip buffers), so 1 MiB cannot all go.
+    HANDLE h = OpenConfigured({MAXDWORD, 0, 0, 0, 400});
+    std::string big(1 << 20, 'x');
+    TAsync a(Api);
+    DWORD written = 0;
+    auto start = Clock::now();
+    ASSERT_FALSE(Api.WriteFile(h, big.data(), static_cast<DWORD>(big.size()), &written, &a.Ov));
+    ASSERT_EQ(Api.GetLastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(Api.GetOverlappedResult(h, &a.Ov, &written, false));
+    EXPECT_EQ(Api.GetLastError(), ERROR_IO_INCOMPLETE);
+    ASSERT_TRUE(Api.GetOverlappedResult(h, &a.Ov, &written, true));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(350)); // not before the deadline
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, big.size());
+
+    COMSTAT stat;
+    ASSERT_TRUE(Api.ClearCommError(h, nullptr, &stat));
+    // Closing drops the unsent output instead of waiting for the line.
+    EXPECT_TRUE(Api.CloseHandle(h));
+}
+
+TEST_F(PlatformLinux, WriteTimeoutCountsPerByte) {
+    HANDLE h = OpenConfigured({MAXDWORD, 0, 0, 0, 200});
+    std::string fill(1 << 20, 'y');
+    DWORD written = 0;
+    TAsync a(Api);
+    if (!Api.WriteFile(h, fill.data(), static_cast<DWORD>(fill.size()), &written, &a.Ov)) {
+        ASSERT_TRUE(Api.GetOverlappedResult(h, &a.Ov, &written, true)); // the line is full
+    }
+    // 20 ms per byte and no constant: 10 bytes may take 200 ms.
+    ASSERT_TRUE(Api.SetCommTimeouts(h, {MAXDWORD, 0, 0, 20, 0}));
+    auto start = Clock::now();
+    TAsync b(Api);
+    ASSERT_FALSE(Api.WriteFile(h, "0123456789", 10, &written, &b.Ov));
+    ASSERT_TRUE(Api.GetOverlappedResult(h, &b.Ov, &written, true));
+    EXPECT_EQ(written, 0u);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(180));
+    Api.CloseHandle(h);
+}
+
+TEST_F(PlatformLinux, ReadTimeoutsHaveTheirClassicMeanings) {
+    struct Row {
+        const char* Name;
+        COMMTIMEOUTS Timeouts;
+        std::string FromPeer; // sent after the read has started
+        DWORD Request;
+        std::string Expected;
+        int AtLeastMs; // the read may not end before this
+    } rows[] = {
+        {"at once, nothing queued", {MAXDWORD, 0, 0, 0, 0}, "", 10, "", 0},
+        {"total timeout, nothing comes", {0, 0, 250, 0, 0}, "", 10, "", 200},
+        {"total timeout, some bytes come", {0, 0, 250, 0, 0}, "ab", 10, "ab", 200},
+        {"total timeout, request filled early", {0, 0, 5000, 0, 0}, "abcd", 4, "abcd", 0},
+        {"interval ends the read", {60, 0, 0, 0, 0}, "xyz", 100, "xyz", 50},
+        {"one byte or the constant", {MAXDWORD, MAXDWORD, 5000, 0, 0}, "q", 100, "q", 0},
+        {"one byte or the constant, none", {MAXDWORD, MAXDWORD, 200, 0, 0}, "", 100, "", 150},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        HANDLE h = OpenConfigured(row.Timeouts);
+        std::string buf(row.Request, '\0');
+        TAsync a(Api);
+        DWORD got = 0;
+        auto start = Clock::now();
+        bool atOnce = Api.ReadFile(h, buf.data(), row.Request, &got, &a.Ov);
+        if (!atOnce) {
+            ASSERT_EQ(Api.GetLastError(), ERROR_IO_PENDING);
+            if (!row.FromPeer.empty())
+                Pty.Send(row.FromPeer);
+            ASSERT_TRUE(Api.GetOverlappedResult(h, &a.Ov, &got, true));
+        }
+        EXPECT_TRUE(a.Signalled());
+        EXPECT_EQ(buf.substr(0, got), row.Expected);
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(row.AtLeastMs));
+        Api.CloseHandle(h);
+    }
+}
+
+TEST_F(PlatformLinux, ReadAtOnceReturnsWhatIsQueued) {
+    HANDLE h = OpenConfigured({MAXDWORD, 0, 0, 0, 0});
+    ASSERT_TRUE(Api.SetCommMask(h, EV_RXCHAR));
+    Pty.Send("hello");
+    ASSERT_EQ(NextEvent(h), EV_RXCHAR);
+    COMSTAT stat;
+    DWORD errors = 1;
+    // The bytes may arrive in more than one piece.
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(Api.ClearCommError(h, &errors, &stat));
+        if (stat.cbInQue == 5)
+            break;
+        NextEvent(h, 200);
+    }
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(stat.cbInQue, 5u);
+    char buf[3];
+    DWORD got = 0;
+    TAsync a(Api);
+    ASSERT_TRUE(Api.ReadFile(h, buf, 3, &got, &a.Ov));
+    EXPECT_EQ(std::string(buf, got), "hel");
+    EXPECT_TRUE(Api.GetOverlappedResult(h, &a.Ov, &got, false));
+    EXPECT_EQ(got, 3u);
+    ASSERT_TRUE(Api.ClearCommError(h, nullptr, &stat));
+    EXPECT_EQ(stat.cbInQue, 2u);
+    ASSERT_TRUE(Api.PurgeComm(h, PURGE_RXCLEAR));
+    ASSERT_TRUE(Api.ClearCommError(h, nullptr, &stat));
+    EXPECT_EQ(stat.cbInQue, 0u);
+    Api.CloseHandle(h);
+}
+
+TEST_F(PlatformLinux, HangUpFailsPendingAndLaterTransfersWithoutHanging) {
+    HANDLE h = OpenConfigured({0, 0, 0, 0, 0}); // reads without any timeout
+    ASSERT_TRUE(Api.SetCommMask(h, EV_ALL));
+    char buf[16];
+    DWORD got = 0, mask = 0;
+    TAsync read(Api), wait(Api);
+    ASSERT_FALSE(Api.ReadFile(h, buf, sizeof buf, &got, &read.Ov));
+    ASSERT_FALSE(Api.WaitCommEvent(h, &mask, &wait.Ov));
+    ASSERT_EQ(Api.GetLastError(), ERROR_IO_PENDING);
+
+    Pty.CloseMaster();
+
+    EXPECT_FALSE(Api.GetOverlappedResult(h, &read.Ov, &got, true));
+    EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EIO));
+    EXPECT_FALSE(Api.GetOverlappedResult(h, &wait.Ov, &got, true));
+    EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EIO));
+    EXPECT_EQ(mask, 0u); // no events that did not happen
+
+    TAsync write(Api);
+    DWORD written = 0;
+    EXPECT_FALSE(Api.WriteFile(h, "abc", 3, &written, &write.Ov));
+    EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EIO));
+    EXPECT_FALSE(Api.ReadFile(h, buf, sizeof buf, &got, &read.Ov));
+    EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EIO));
+    // A new comm wait fails at once and leaves its event reset, so a waiter
+    // that ignores the result sleeps instead of spinning.
+    EXPECT_FALSE(Api.WaitCommEvent(h, &mask, &wait.Ov));
+    EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EIO));
+    EXPECT_FALSE(wait.Signalled(50));
+    EXPECT_TRUE(Api.CloseHandle(h));
+}
+
+TEST_F(PlatformLinux, CommWaitReportsReceivedBytesTheEventCharacterAndDrainedOutput) {
+    DCB dcb = PlainDcb();
+    dcb.EvtChar = '#';
+    HANDLE h = OpenConfigured(kWaitForAll, dcb);
+    ASSERT_TRUE(Api.SetCommMask(h, EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY));
+
+    Pty.Send("a");
+    EXPECT_EQ(NextEvent(h), EV_RXCHAR);
+    Pty.Send("#");
+    EXPECT_EQ(NextEvent(h), EV_RXCHAR | EV_RXFLAG);
+
+    DWORD written = 0;
+    TAsync w(Api);
+    if (!Api.WriteFile(h, "out", 3, &written, &w.Ov)) {
+        ASSERT_TRUE(Api.GetOverlappedResult(h, &w.Ov, &written, true));
+    }
+    EXPECT_EQ(NextEvent(h), EV_TXEMPTY);
+    EXPECT_EQ(Pty.Receive(3), "out");
+
+    // Events outside the mask are not reported.
+    ASSERT_TRUE(Api.SetCommMask(h, EV_TXEMPTY));
+    Pty.Send("zz");
+    EXPECT_EQ(NextEvent(h, 200), 0u);
+
+    // A new mask ends a pending wait with no events.
+    TAsync a(Api);
+    DWORD mask = 123;
+    ASSERT_FALSE(Api.WaitCommEvent(h, &mask, &a.Ov));
+    EXPECT_FALSE(a.Signalled());
+    ASSERT_TRUE(Api.SetCommMask(h, 0));
+    EXPECT_TRUE(a.Signalled(1000));
+    DWORD n;
+    EXPECT_TRUE(Api.GetOverlappedResult(h, &a.Ov, &n, false));
+    EXPECT_EQ(mask, 0u);
+    Api.CloseHandle(h);
+}
+
+TEST_F(PlatformLinux, PendingOperationsEndWhenAbortedOrClosed) {
+    HANDLE h = OpenConfigured({0, 0, 0, 0, 0});
+    ASSERT_TRUE(Api.SetCommMask(h, EV_RXCHAR));
+    char buf[8];
+    DWORD got, mask;
+    TAsync read(Api), wait(Api);
+    ASSERT_FALSE(Api.ReadFile(h, buf, sizeof buf, &got, &read.Ov));
+    ASSERT_FALSE(Api.WaitCommEvent(h, &mask, &wait.Ov));
+    ASSERT_TRUE(Api.PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT));
+    EXPECT_FALSE(Api.GetOverlappedResult(h, &read.Ov, &got, true));
+    EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(ECANCELED));
+    EXPECT_FALSE(wait.Signalled()); // the purge leaves the comm wait alone
+
+    ASSERT_TRUE(Api.CloseHandle(h));
+    EXPECT_TRUE(wait.Signalled(1000));
+    EXPECT_FALSE(Api.GetOverlappedResult(h, &wait.Ov, &got, false));
+    EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(ECANCELED));
+}
+
+TEST_F(PlatformLinux, DeviceWithoutModemLinesReadsAllLinesOff) {
+    DCB dcb = PlainDcb();
+    dcb.Flags |= (DTR_CONTROL_ENABLE << DCB_DTR_CONTROL_SHIFT) |
+                 (RTS_CONTROL_HANDSHAKE << DCB_RTS_CONTROL_SHIFT) | DCB_OUTX_CTS_FLOW;
+    HANDLE h = OpenConfigured(kWaitForAll, dcb);
+    DWORD status = 123;
+    EXPECT_TRUE(Api.GetCommModemStatus(h, &status));
+    EXPECT_EQ(status, 0u);
+    DWORD errors = 123;
+    EXPECT_TRUE(Api.ClearCommError(h, &errors, nullptr));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_FALSE(Api.HasModemWaiter(h));
+    Api.CloseHandle(h);
+}
+
+TEST_F(PlatformLinux, AnIdlePortWakesNobody) {
+    HANDLE h = OpenConfigured(kWaitForAll);
+    ASSERT_TRUE(Api.SetCommMask(h, EV_ALL));
+    TAsync wait(Api);
+    DWORD mask;
+    ASSERT_FALSE(Api.WaitCommEvent(h, &mask, &wait.Ov)); // as the event thread would
+    pid_t tid = Api.IoThreadId(h);
+    ASSERT_GT(tid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    long before = VoluntarySwitches(tid);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(VoluntarySwitches(tid), before);
+    EXPECT_FALSE(wait.Signalled());
+    Api.CloseHandle(h);
+}
+
+TEST_F(PlatformLinux, OpenCloseCyclesLeaveNoDescriptorOrThreadBehind) {
+    // Warm up whatever the first open sets up once.
+    HANDLE h = OpenConfigured(kWaitForAll);
+    Api.CloseHandle(h);
+    int fds = CountEntries("/proc/self/fd");
+    int threads = CountEntries("/proc/self/task");
+    for (int i = 0; i < 50; ++i) {
+        h = OpenConfigured({MAXDWORD, 0, 0, 0, 100});
+        ASSERT_TRUE(Api.SetCommMask(h, EV_ALL));
+        TAsync wait(Api), write(Api);
+        DWORD mask, n;
+        Api.WaitCommEvent(h, &mask, &wait.Ov);
+        Api.WriteFile(h, "ping", 4, &n, &write.Ov);
+        ASSERT_TRUE(Api.CloseHandle(h));
+    }
+    Pty.Drain();
+    EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+    EXPECT_EQ(CountEntries("/proc/self/task"), threads);
+}
+
+TEST_F(PlatformLinux, EventsAreManualOrAutoResetAndWaitsReportTheFirstSet) {
+    HANDLE stop = Api.CreateEvent(true, false);
+    HANDLE done = Api.CreateEvent(true, true);
+    HANDLE once = Api.CreateEvent(false, false);
+    HANDLE both[2] = {stop, done};
+    EXPECT_EQ(Api.WaitForMultipleObjects(2, both, false, INFINITE), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(Api.WaitForSingleObject(done, 0), WAIT_OBJECT_0); // manual: still set
+    Api.SetEvent(stop);
+    EXPECT_EQ(Api.WaitForMultipleObjects(2, both, false, INFINITE), WAIT_OBJECT_0);
+    Api.ResetEvent(stop);
+    Api.ResetEvent(done);
+    EXPECT_EQ(Api.WaitForMultipleObjects(2, both, false, 30), WAIT_TIMEOUT);
+
+    Api.SetEvent(once);
+    EXPECT_EQ(Api.WaitForSingleObject(once, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(Api.WaitForSingleObject(once, 0), WAIT_TIMEOUT); // auto: consumed
+
+    std::thread setter([&] { Api.SetEvent(stop); });
+    EXPECT_EQ(Api.WaitForSingleObject(stop, INFINITE), WAIT_OBJECT_0);
+    setter.join();
+
+    EXPECT_EQ(Api.WaitForMultipleObjects(2, both, true, 0), WAIT_FAILED);
+    EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EINVAL));
+    for (HANDLE e : {stop, done, once})
+        EXPECT_TRUE(Api.CloseHandle(e));
+    EXPECT_EQ(Api.WaitForSingleObject(stop, 0), WAIT_FAILED);
+    EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EBADF));
+}
+
+TEST_F(PlatformLinux, RecordWithoutOperationReportsZeroAtOnce) {
+    HANDLE h = Open();
+    TAsync a(Api);
+    DWORD n = 7;
+    EXPECT_TRUE(a.Signalled());
+    EXPECT_TRUE(Api.GetOverlappedResult(h, &a.Ov, &n, true));
+    EXPECT_EQ(n, 0u);
+    Api.CloseHandle(h);
+}
+
+} // namespace
