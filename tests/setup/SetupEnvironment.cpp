@@ -3,6 +3,8 @@
 #include "CPort.h"
 #include "gnugettext.h"
 
+#include <QByteArray>
+
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -10,6 +12,9 @@ namespace {
 class SetupEnvironment : public testing::Environment {
 public:
     void SetUp() override {
+        // English unless a test chooses a language: the expected texts must
+        // not depend on the locale of whoever runs the tests.
+        qputenv("LANG", "C");
         FGettext = std::make_unique<GnuGettextStartup>();
         FCPort = std::make_unique<CPortStartup>();
     }
