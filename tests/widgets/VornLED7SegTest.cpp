@@ -530,3 +530,14 @@ TEST(VornLED7Seg, SizeCapThatCanNeverFitStopsWithoutOutlines) {
     EXPECT_EQ(Show(w.Outline(TVornLED7Seg::SegA)), Show(before));
     Render(w); // the stale outlines still paint safely
 }
+
+TEST(VornLED7Seg, ShapeOutsideTheEnumerationKeepsTheOutlines) {
+    // A stored byte that names no shape (a damaged window description) lays
+    // out nothing; the last outlines stay and still paint.
+    TVornLED7Seg w;
+    const auto before = w.Outline(TVornLED7Seg::SegD);
+    w.SetSegShape(TVornLED7Seg::TSegmentShape(200));
+    w.SetBounds(0, 0, 70, 90);
+    EXPECT_EQ(Show(w.Outline(TVornLED7Seg::SegD)), Show(before));
+    EXPECT_EQ(Render(w).pixel(0, 0), qRgb(0, 0, 0));
+}
