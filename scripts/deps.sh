@@ -7,7 +7,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    gettext clang libclang-rt-14-dev
+    gettext locales clang libclang-rt-14-dev
     xvfb xauth xdotool xclip x11-apps imagemagick fonts-dejavu-core fonts-dejavu-extra
 )
 
