@@ -2,9 +2,11 @@
 // damaged catalogs made here from them.
 #include "I18nTestSupport.h"
 
+#include <atomic>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -119,6 +121,33 @@ TEST(CatalogLookup, BoundDirectoryIsUsedForItsDomainOnly) {
     engine.BindDomainDirectory("cport", other.Dir.filePath("locale"));
     EXPECT_EQ(engine.TranslateInDomain("cport", "OK"), "z innego katalogu");
     EXPECT_EQ(engine.Translate("OK"), "domyślny");
+}
+
+TEST(CatalogLookup, ThreadsLookUpWhileTheCatalogIsOpenedAndReopened) {
+    TProgramDir dir;
+    dir.AddCatalog("pl", "cport", kEntries);
+    TGnuGettextInstance engine(dir.ProgramFile(), nullptr);
+    engine.SelectLanguage("pl");
+    std::atomic<int> wrong{0};
+    std::atomic<int> done{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t)
+        readers.emplace_back([&] {
+            while (!stop) {
+                if (engine.TranslateInDomain("cport", "Cancel") != "Anuluj" ||
+                    engine.TranslateInDomain("Cport", "Port") != "Port")
+                    ++wrong;
+                ++done;
+            }
+        });
+    // Choosing the language again closes every catalog under the readers.
+    for (int i = 0; i < 200 || done < 5000; ++i)
+        engine.SelectLanguage("pl");
+    stop = true;
+    for (auto& r : readers)
+        r.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 // --- damaged catalogs -------------------------------------------------------
