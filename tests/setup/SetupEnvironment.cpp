@@ -14,7 +14,9 @@ public:
     void SetUp() override {
         // English unless a test chooses a language: the expected texts must
         // not depend on the locale of whoever runs the tests.
-        qputenv("LANG", "C");
+        // (A documentation picture is taken in the language it is run in.)
+        if (!qEnvironmentVariableIsSet("KV_DIALOG_SCREENSHOT"))
+            qputenv("LANG", "C");
         FGettext = std::make_unique<GnuGettextStartup>();
         FCPort = std::make_unique<CPortStartup>();
     }
