@@ -624,13 +624,16 @@ void ModemLoop(TPort& p) {
     sigaddset(&set, WakeSignal());
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     while (!p.ModemStop.load()) {
+        {
+            // Look at the counters before every wait: a change that came
+            // while the last one was being handled shows there, not as a
+            // return of the next wait.
+            Lock lock(p.Mutex);
+            ModemChanged(p);
+        }
         int r = ::ioctl(p.Fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG);
-        if (r != 0 && errno == EINTR)
-            continue;
-        if (r != 0)
+        if (r != 0 && errno != EINTR)
             break; // no TIOCMIWAIT after all, or the line hung up
-        Lock lock(p.Mutex);
-        ModemChanged(p);
     }
     Lock lock(p.Mutex);
     p.ModemExited = true;
@@ -907,13 +910,20 @@ bool CommLinux::CloseHandle(HANDLE handle) {
         if (it == FImpl->Ports.end())
             return Fail(EBADF);
         p = it->second;
-        FImpl->Ports.erase(it);
     }
     {
+        // Pending operations end before the handle disappears, so whoever asks
+        // for their results finds them complete.
         Lock lock(p->Mutex);
+        if (p->Closed)
+            return Fail(EBADF); // another thread is closing it
         p->Closed = true;
         FailAll(*p, ECANCELED, true, true, true);
         Wake(*p);
+    }
+    {
+        std::lock_guard lock(FImpl->Mutex);
+        FImpl->Ports.erase(handle);
     }
     p->Io.join();
     StopModemWaiter(*p);

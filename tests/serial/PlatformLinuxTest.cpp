@@ -8,6 +8,8 @@
 #include <chrono>
 #include <dirent.h>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -42,6 +44,22 @@ long VoluntarySwitches(pid_t tid) {
         if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
             return std::stol(line.substr(24));
     return -1;
+}
+
+// CPU time (user + system, in clock ticks) a thread has used.
+long CpuTicks(pid_t tid) {
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::istringstream rest(all.substr(all.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15)
+            stime = std::stol(field);
+    }
+    return utime + stime;
 }
 
 DCB PlainDcb(DWORD baud = 9600) {
@@ -218,7 +236,11 @@ TEST_F(PlatformLinux, WriteOnAStalledLineEndsAtItsDeadlineWithTheShortCount) {
     ASSERT_EQ(Api.GetLastError(), ERROR_IO_PENDING);
     EXPECT_FALSE(Api.GetOverlappedResult(h, &a.Ov, &written, false));
     EXPECT_EQ(Api.GetLastError(), ERROR_IO_INCOMPLETE);
+    long cpuBefore = CpuTicks(Api.IoThreadId(h));
     ASSERT_TRUE(Api.GetOverlappedResult(h, &a.Ov, &written, true));
+    // Waiting for room on the line is sleeping, not trying again and again
+    // (a spinning thread would use the whole 400 ms, some 40 ticks).
+    EXPECT_LT(CpuTicks(Api.IoThreadId(h)) - cpuBefore, 10);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(350)); // not before the deadline
     EXPECT_GT(written, 0u);
     EXPECT_LT(written, big.size());
@@ -430,8 +452,12 @@ TEST_F(PlatformLinux, AnIdlePortWakesNobody) {
     ASSERT_GT(tid, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     long before = VoluntarySwitches(tid);
+    long cpuBefore = CpuTicks(tid);
     std::this_thread::sleep_for(std::chrono::seconds(1));
+    // Neither woken (a timer would show as switches) nor awake (a loop that
+    // never sleeps would show as CPU time).
     EXPECT_EQ(VoluntarySwitches(tid), before);
+    EXPECT_LE(CpuTicks(tid) - cpuBefore, 1);
     EXPECT_FALSE(wait.Signalled());
     Api.CloseHandle(h);
 }
