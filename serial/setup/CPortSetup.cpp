@@ -30,7 +30,7 @@ void TComSetupFrm::FormCreate(QObject* /*Sender*/) {
 }
 
 void TComSetupFrm::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+    if (event->matches(QKeySequence::Cancel)) {
         event->ignore();
         return;
     }
