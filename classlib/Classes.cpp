@@ -229,6 +229,8 @@ void TThread::Start() {
 }
 
 void TThread::Run() noexcept {
+    // Also stored here: Execute may ask before Start has stored it.
+    FThreadID.store(std::this_thread::get_id());
     {
         std::lock_guard lock(FPriorityLock);
         FTid = gettid();
