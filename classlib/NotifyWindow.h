@@ -32,6 +32,8 @@ public:
     // for a message from another thread goes to the application's exception
     // handler and the sender gets 0; on a direct send it reaches the caller.
     explicit TNotifyWindow(TWndProc proc, QObject* AOwner = nullptr);
+    // On the main thread, like everything else the window does; its procedure
+    // may do it for a message it is processing.
     ~TNotifyWindow() override;
 
     TNotifyWindowHandle Handle() const { return FHandle; }
