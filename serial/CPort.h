@@ -5,6 +5,7 @@
 // The port talks to the operating system only through CommApi, so every
 // record it fills (DCB, COMMTIMEOUTS, queue sizes) can be read back from the
 // recording fake in tests.
+#include "Classes.h"
 #include "Exception.h"
 #include "platform/CommApi.h"
 
@@ -386,8 +387,6 @@ using TRxBufEvent = std::function<void(QObject* Sender, const void* Buffer, int3
 using TComSignalEvent = std::function<void(QObject* Sender, bool OnOff)>;
 using TComErrorEvent = std::function<void(QObject* Sender, TComErrors Errors)>;
 
-enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest };
-
 // ---------------------------------------------------------------------------
 class TCustomComPort : public QObject {
     Q_OBJECT
@@ -540,7 +539,7 @@ private:
     bool FLoading = false;
     int32_t FUpdateDepth = 0;
     bool FThreadCreated = false;
-    TThreadPriority FWatchPriority = TThreadPriority::tpNormal;
+    TThreadPriority FWatchPriority = tpNormal;
     bool FReportCountOnly = true;
     bool FHasBufferListener = false;
     std::vector<TComListener*> FListeners;
