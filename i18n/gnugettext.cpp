@@ -227,8 +227,9 @@ const QString kNotMoFile = QStringLiteral("This file is not a valid GNU gettext 
 
 TDomain::TDomain(QString name, QString directory, QString languageCode,
                  const TAssemblyAnalyzer* analyzer)
-    : FName(std::move(name)), FAnalyzer(analyzer), FLanguageCode(std::move(languageCode)) {
+    : FName(std::move(name)), FAnalyzer(analyzer) {
     SetDirectory(directory);
+    SetLanguageCode(languageCode);
 }
 
 QString TDomain::Directory() const {
@@ -243,14 +244,17 @@ QString TDomain::LanguageCode() const {
 
 void TDomain::SetDirectory(const QString& directory) {
     CloseCatalog();
+    // Deep copies: the text then belongs to this domain alone and is only
+    // ever touched under its lock, never shared with the caller's threads.
+    const QString own = directory.endsWith(u'/') ? directory : directory + u'/';
     std::unique_lock lock(FLock);
-    FDirectory = directory.endsWith(u'/') ? directory : directory + u'/';
+    FDirectory = QString(own.constData(), own.size());
 }
 
 void TDomain::SetLanguageCode(const QString& languageCode) {
     CloseCatalog();
     std::unique_lock lock(FLock);
-    FLanguageCode = languageCode;
+    FLanguageCode = QString(languageCode.constData(), languageCode.size());
 }
 
 void TDomain::CloseCatalog() {

@@ -125,7 +125,7 @@ TEST(CatalogLookup, BoundDirectoryIsUsedForItsDomainOnly) {
 
 TEST(CatalogLookup, ThreadsLookUpWhileTheCatalogIsOpenedAndReopened) {
     TProgramDir dir;
-    dir.AddCatalog("pl", "cport", kEntries);
+    dir.AddBytes("pl", "cport", MakeMoBytes(kEntries));
     TGnuGettextInstance engine(dir.ProgramFile(), nullptr);
     engine.SelectLanguage("pl");
     std::atomic<int> wrong{0};
@@ -252,6 +252,11 @@ INSTANTIATE_TEST_SUITE_P(
                    "contain utf-8 encoded translations."},
         TDamageRow{"EmptyFile", Empty, "OK", "Cannot create memory map on file %1"}),
     [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(CatalogLookup, TestCatalogWriterAgreesWithMsgfmt) {
+    // The threads test relies on this writer instead of msgfmt.
+    EXPECT_EQ(MakeMoBytes(kEntries).toHex(' '), CompileCatalog(kEntries, {"--no-hash"}).toHex(' '));
+}
 
 TEST(CatalogLookup, EntriesAwayFromTheDamageStillWork) {
     const QByteArray good = CompileCatalog({{"OK", "Dobrze"}, {"Port", "BROKEN"}});

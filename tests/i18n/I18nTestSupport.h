@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <optional>
 #include <utility>
@@ -61,6 +62,36 @@ inline QByteArray CompileCatalog(const TEntries& entries, const QStringList& ext
     QFile out(mo);
     EXPECT_TRUE(out.open(QIODevice::ReadOnly));
     return out.readAll();
+}
+
+// A little-endian MO catalog written here rather than by msgfmt, for tests
+// that must not start another process (ThreadSanitizer loses track of the
+// parent's locks after QProcess starts a child).
+inline QByteArray MakeMoBytes(TEntries entries) {
+    entries.insert(entries.begin(), {QString(), QStringLiteral("Project-Id-Version: test\n"
+                                                               "Content-Type: text/plain; "
+                                                               "charset=UTF-8\n")});
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a.first.toUtf8() < b.first.toUtf8(); });
+    const auto le = [](uint32_t v) {
+        QByteArray b(4, '\0');
+        for (int i = 0; i < 4; ++i)
+            b[i] = char(v >> (8 * i));
+        return b;
+    };
+    const uint32_t n = uint32_t(entries.size());
+    const uint32_t sources = 28, translations = sources + 8 * n;
+    QByteArray strings, tables[2];
+    uint32_t offset = translations + 8 * n;
+    for (int t = 0; t < 2; ++t)
+        for (const auto& e : entries) {
+            const QByteArray s = (t == 0 ? e.first : e.second).toUtf8();
+            tables[t] += le(uint32_t(s.size())) + le(offset);
+            strings += s + '\0';
+            offset += uint32_t(s.size()) + 1;
+        }
+    return le(0x950412DE) + le(0) + le(n) + le(sources) + le(translations) + le(0) +
+           le(translations + 8 * n) + tables[0] + tables[1] + strings;
 }
 
 inline void WriteBytes(const QString& path, const QByteArray& bytes) {
