@@ -95,6 +95,7 @@ TEST(ComSelector, AutoApplyFailureGoesToTheErrorDisplay) {
     CommRecording fake;
     TComPort port;
     port.SetCommApi(&fake);
+    port.SetEvents({}); // no event thread: only the calls the settings make
     port.SetPort("ttyS0");
     port.Open();
     TComComboBox combo;

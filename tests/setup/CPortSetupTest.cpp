@@ -192,6 +192,7 @@ TEST(SetupDialog, OkOnAnOpenPortReconfiguresItOnce) {
     CommRecording fake;
     TComPort port;
     port.SetCommApi(&fake);
+    port.SetEvents({}); // no event thread: only the calls the settings make
     port.SetPort("ttyS0");
     port.Open();
     fake.ClearCalls();
@@ -217,6 +218,7 @@ TEST(SetupDialog, AFailedWriteEndsTheBatchAndReachesTheCaller) {
     CommRecording fake;
     TComPort port;
     port.SetCommApi(&fake);
+    port.SetEvents({}); // no event thread: only the calls the settings make
     port.SetPort("ttyS0");
     port.Open();
     fake.FailAt("CreateFile", ENOENT); // renaming an open port re-opens it
