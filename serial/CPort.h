@@ -7,13 +7,17 @@
 // recording fake in tests.
 #include "Classes.h"
 #include "Exception.h"
+#include "NotifyWindow.h"
 #include "platform/CommApi.h"
 
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -132,6 +136,15 @@ using TModemSignals = TSet<TModemSignal, uint8_t>;
 
 inline constexpr TComEvents AllComEvents = TComEvents::FromBits(0x03FF);
 
+// The OS event mask of a set of events (all ten give 0x05FF), and the events
+// of a reported mask; bits that stand for no event are ignored.
+DWORD EventsToMask(TComEvents Events);
+TComEvents MaskToEvents(DWORD Mask);
+
+// The message the event thread sends to the notification window, one per
+// event, with the event's OS flag as its first parameter.
+inline constexpr uint32_t CM_COMPORTEVENT = WM_USER + 1;
+
 // ---------------------------------------------------------------------------
 // The one error class of the component. ErrorCode indexes the table of
 // translated texts (1..23); WinErrorCode is the OS code or -1.
@@ -195,6 +208,7 @@ QString LocalPortDirectory();
 QString ResolvePortPath(const QString& APort);
 
 class TCustomComPort;
+class TComThread;
 
 // ---------------------------------------------------------------------------
 // Settings sub-objects. Each belongs to one port (the back-reference) or
@@ -461,6 +475,15 @@ public:
     int32_t AwaitCompletion(PAsync& Async);
     void AbortAllTransfers();
 
+    // --- Line signals and line errors ---
+    TModemSignals ModemSignals();
+    // Reads and clears the errors the driver collected since the last read
+    // (InputQueueLength clears them too).
+    TComErrors LineErrors();
+
+    // Window procedure of the notification window (main thread).
+    intptr_t NotifyWindowProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam);
+
     // --- Listeners (the caller keeps the record alive while registered) ---
     void RegisterListener(TComListener* Listener);
     void UnregisterListener(TComListener* Listener);
@@ -518,6 +541,24 @@ protected:
     void ProcessBeforeClose();
     void ProcessAfterClose();
 
+    // One step per reported event; the event thread runs them in a fixed
+    // order (TComThread::RunEventSteps).
+    void ProcessRxChar();
+    void ProcessTxEmpty();
+    void ProcessRxFlag();
+    void ProcessBreak();
+    void ProcessRing();
+    void ProcessRx80Full();
+    void ProcessError();
+    void ProcessCTSChange();
+    void ProcessDSRChange();
+    void ProcessRLSDChange();
+    // After Open (true): the lines as they are; before Close (false): all off.
+    void ReportSignals(bool Opening);
+    // Reads up to Count received bytes into Buffer, sets Count to the number
+    // read and fires OnRxBuf with them.
+    void ReadReceived(std::vector<uint8_t>& Buffer, int32_t& Count);
+
     // Calls Fn for every registered listener, first to last. A listener may
     // unregister itself (or a later one) from inside its callback.
     template <typename Fn> void NotifyListeners(Fn&& Callback);
@@ -533,6 +574,8 @@ private:
     // the destructor when Close fails.
     void ForceRelease() noexcept;
 
+    friend class TComThread;
+
     CommApi* FApi;
     HANDLE FHandle = INVALID_HANDLE_VALUE;
     bool FConnected = false;
@@ -543,6 +586,9 @@ private:
     bool FReportCountOnly = true;
     bool FHasBufferListener = false;
     std::vector<TComListener*> FListeners;
+    std::unique_ptr<TComThread> FEventThread;
+    std::unique_ptr<TNotifyWindow> FNotifyWindow;
+    bool FClosing = false; // Close is under way (a handler it runs may call it again)
 
     TBaudRate FBaudRate = br9600;
     int32_t FCustomBaudRate = 9600;
@@ -566,6 +612,54 @@ template <typename Fn> void TCustomComPort::NotifyListeners(Fn&& Callback) {
     for (std::size_t i = 0; i < FListeners.size(); ++i)
         Callback(*FListeners[i]);
 }
+
+// ---------------------------------------------------------------------------
+// The event thread of an open port: waits for the line events of the port's
+// Events and hands each batch to the port as its SyncMethod says. Created by
+// Open, destroyed by Close (which waits for its end while still running the
+// deliveries it may be blocked on).
+class TComThread : public TThread {
+public:
+    explicit TComThread(TCustomComPort* AComPort);
+    // Stops the thread and waits for it to end; never throws.
+    ~TComThread() override;
+
+    // Sets the stop event; the watch loop ends at its next wait.
+    void SignalStop();
+    // Events of the last completed wait (read during its delivery).
+    TComEvents ReportedEvents() const { return FReportedEvents; }
+
+    // Whether this thread's events are being delivered on the calling thread
+    // right now (a handler is running further up its stack).
+    bool DeliveringHere() const;
+    // For Close from inside such a delivery, which cannot wait for the end of
+    // the thread it is running for: the thread stops touching the port and
+    // the handle as soon as the delivery returns, and frees itself.
+    void Abandon();
+
+protected:
+    void Execute() override;
+    void DeliverEvents();
+    void SendEventMessages();
+    void RunEventSteps();
+
+private:
+    void CloseStopEvent();
+    void FreeLater();
+
+    TCustomComPort* FComPort;
+    HANDLE FStopEvent = INVALID_HANDLE_VALUE;
+    TComEvents FReportedEvents;
+    // Fixed for the thread's life: the port cannot change them while open.
+    CommApi* FApi;
+    HANDLE FHandle;
+    TSyncMethod FSyncMethod;
+    TNotifyWindowHandle FWindow;
+    std::atomic<bool> FAbandoned{false};
+    // The stop event's number may be reused once the thread has closed it.
+    std::mutex FStopLock;
+    bool FStopClosed = false;
+};
 
 // The published port object.
 class TComPort : public TCustomComPort {

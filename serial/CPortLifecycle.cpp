@@ -123,13 +123,28 @@ void TCustomComPort::Open() {
         FConnected = false;
         throw;
     }
-    FThreadCreated = StartEventWatch();
+    try {
+        FThreadCreated = StartEventWatch();
+    } catch (...) {
+        // No thread (the system refused one): the port is not half open.
+        StopEventWatch();
+        ReleaseHandle();
+        FConnected = false;
+        throw;
+    }
     ProcessAfterOpen();
 }
 
 void TCustomComPort::Close() {
-    if (!FConnected)
+    // A handler run while Close waits for the event thread may call Close
+    // again; the outer call finishes the work.
+    if (!FConnected || FClosing)
         return;
+    FClosing = true;
+    struct TClosing {
+        bool& Flag;
+        ~TClosing() { Flag = false; }
+    } closing{FClosing};
     ProcessBeforeClose();
     AbortAllTransfers();
     if (FThreadCreated) {
@@ -144,15 +159,27 @@ void TCustomComPort::Close() {
 bool TCustomComPort::StartEventWatch() {
     if (FEvents.Empty())
         return false;
-    // The event thread (and, with smWindowSync, the notification window made
-    // just before it) starts here, on the configured handle. Until it exists
-    // no thread is started, so nothing has to be stopped at Close.
-    return false;
+    if (FSyncMethod == smWindowSync)
+        FNotifyWindow = std::make_unique<TNotifyWindow>(
+            [this](uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
+                return NotifyWindowProc(Msg, WParam, LParam);
+            });
+    FEventThread = std::make_unique<TComThread>(this);
+    return true;
 }
 
 void TCustomComPort::StopEventWatch() {
-    // Stops and waits for the event thread, then frees the notification
-    // window when events were delivered through it.
+    if (std::unique_ptr<TComThread> thread = std::move(FEventThread)) {
+        if (thread->DeliveringHere())
+            // A handler of this thread's own delivery closes the port: the
+            // thread is blocked on (or is) the code further up this stack, so
+            // waiting for it here would never end.
+            thread.release()->Abandon();
+        else
+            thread.reset(); // stops it and waits, running its deliveries
+    }
+    // After the thread: a message it sent while Close waited has been taken.
+    FNotifyWindow.reset();
 }
 
 // --- Open and close steps ---------------------------------------------------------
@@ -167,13 +194,11 @@ void TCustomComPort::ProcessAfterOpen() {
             l.ConnectionChanged(this, true);
     });
     FireAfterOpen();
-    // The current CTS, DSR and RLSD states are reported here once the line
-    // signal queries exist.
+    ReportSignals(true);
 }
 
 void TCustomComPort::ProcessBeforeClose() {
-    // CTS, DSR and RLSD are reported as off here, before OnBeforeClose, once
-    // the line signal reports exist.
+    ReportSignals(false);
     FireBeforeClose();
 }
 

@@ -19,6 +19,9 @@ protected:
     FakePortTest() {
         Port.SetCommApi(&Fake);
         Port.SetPort(QString::fromLatin1(kPath));
+        // No event thread: these tests look at configuration calls only, and
+        // the thread's own calls would interleave with them.
+        Port.SetEvents(TComEvents());
         Port.OnBeforeOpen = [this](QObject*) { Ran.push_back("BeforeOpen"); };
         Port.OnAfterOpen = [this](QObject*) { Ran.push_back("AfterOpen"); };
         Port.OnBeforeClose = [this](QObject*) { Ran.push_back("BeforeClose"); };
@@ -305,8 +308,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(FakePortTest, OpenCallsInThisOrder) {
     Port.Open();
-    EXPECT_EQ(Fake.CallNames(), (std::vector<std::string>{"CreateFile", "SetupComm", "SetCommState",
-                                                          "SetCommTimeouts"}));
+    EXPECT_EQ(Fake.CallNames(),
+              (std::vector<std::string>{"CreateFile", "SetupComm", "SetCommState",
+                                        "SetCommTimeouts", "GetCommModemStatus",
+                                        "GetCommModemStatus", "GetCommModemStatus"}));
     const CommCall open = Fake.CallsNamed("CreateFile")[0];
     EXPECT_EQ(open.Path, kPath);
     EXPECT_EQ(open.Arg1, GENERIC_READ | GENERIC_WRITE);
@@ -467,10 +472,13 @@ TEST_F(FakePortTest, NestedBatchesApplyAtTheOutermostEndOnly) {
 TEST_F(FakePortTest, ABatchSpanningOpenAppliesAtItsEnd) {
     Port.BeginSettingsUpdate();
     Port.Open();
-    EXPECT_EQ(Fake.CallNames(), (std::vector<std::string>{"CreateFile"}));
+    const std::vector<std::string> open{"CreateFile", "GetCommModemStatus", "GetCommModemStatus",
+                                        "GetCommModemStatus"};
+    EXPECT_EQ(Fake.CallNames(), open);
+    Fake.ClearCalls();
     Port.EndSettingsUpdate();
-    EXPECT_EQ(Fake.CallNames(), (std::vector<std::string>{"CreateFile", "SetupComm", "SetCommState",
-                                                          "SetCommTimeouts"}));
+    EXPECT_EQ(Fake.CallNames(),
+              (std::vector<std::string>{"SetupComm", "SetCommState", "SetCommTimeouts"}));
 }
 
 TEST_F(FakePortTest, PortChangedOnAnOpenPortReopensUnderTheNewName) {
@@ -478,7 +486,8 @@ TEST_F(FakePortTest, PortChangedOnAnOpenPortReopensUnderTheNewName) {
     Port.SetPort(QStringLiteral("/dev/ttyFAKE2"));
     EXPECT_EQ(Fake.CallNames(),
               (std::vector<std::string>{"PurgeComm", "CloseHandle", "CreateFile", "SetupComm",
-                                        "SetCommState", "SetCommTimeouts"}));
+                                        "SetCommState", "SetCommTimeouts", "GetCommModemStatus",
+                                        "GetCommModemStatus", "GetCommModemStatus"}));
     EXPECT_EQ(Fake.CallsNamed("CreateFile")[0].Path, "/dev/ttyFAKE2");
     EXPECT_EQ(Ran,
               (std::vector<std::string>{"BeforeClose", "AfterClose", "BeforeOpen", "AfterOpen"}));
@@ -601,6 +610,7 @@ TEST(PortDestruction, ReleasesTheHandleEvenWhenClosingFails) {
         TComPort port;
         port.SetCommApi(&fake);
         port.SetPort(QString::fromLatin1(kPath));
+        port.SetEvents(TComEvents()); // only the port's own handle is counted below
         port.Open();
         h = port.Handle();
         // As after an unplug: the purge in Close fails.
