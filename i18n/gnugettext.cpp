@@ -244,17 +244,14 @@ QString TDomain::LanguageCode() const {
 
 void TDomain::SetDirectory(const QString& directory) {
     CloseCatalog();
-    // Deep copies: the text then belongs to this domain alone and is only
-    // ever touched under its lock, never shared with the caller's threads.
-    const QString own = directory.endsWith(u'/') ? directory : directory + u'/';
     std::unique_lock lock(FLock);
-    FDirectory = QString(own.constData(), own.size());
+    FDirectory = directory.endsWith(u'/') ? directory : directory + u'/';
 }
 
 void TDomain::SetLanguageCode(const QString& languageCode) {
     CloseCatalog();
     std::unique_lock lock(FLock);
-    FLanguageCode = QString(languageCode.constData(), languageCode.size());
+    FLanguageCode = languageCode;
 }
 
 void TDomain::CloseCatalog() {
