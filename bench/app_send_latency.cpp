@@ -208,7 +208,8 @@ std::vector<double> Measure(TClicker& clicker, QPushButton* button, TModuleEnd& 
             break;
         }
         latencies.push_back(
-            std::chrono::duration<double, std::milli>(module.FrameTime(before) - clock.Clicked).count());
+            std::chrono::duration<double, std::milli>(module.FrameTime(before) - clock.Clicked)
+                .count());
     }
     button->removeEventFilter(&clock);
     return latencies;
@@ -249,8 +250,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const double app_ms = Median(latencies), base_ms = Median(baseline);
-    std::printf("send latency (%s clicks, median of %d)\n", clicker.Real() ? "X pointer" : "delivered",
-                Clicks);
+    std::printf("send latency (%s clicks, median of %d)\n",
+                clicker.Real() ? "X pointer" : "delivered", Clicks);
     std::printf("  main window \"Wyslij\" -> 15th byte : %8.3f ms (max %.3f)\n", app_ms,
                 *std::max_element(latencies.begin(), latencies.end()));
     std::printf("  baseline button + write(2)       : %8.3f ms\n", base_ms);
