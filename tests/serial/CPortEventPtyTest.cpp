@@ -110,6 +110,16 @@ TEST_P(EventPty, AWriteIsFollowedByOnTxEmpty) {
     ExpectThreads();
 }
 
+TEST_P(EventPty, AnInputQueueFourFifthsFullRaisesOnRx80Full) {
+    OpenClean(); // input queue of 1024 bytes
+    Pty.Send(std::string(800, 'a'));
+    ASSERT_TRUE(Log.WaitFor("RxChar:800"));
+    EXPECT_FALSE(Log.Contains("Rx80Full"));
+    Pty.Send(std::string(50, 'b'));
+    ASSERT_TRUE(Log.WaitFor("Rx80Full"));
+    ExpectThreads();
+}
+
 struct SignalRow {
     const char* Name;
     TComEvents Events;
