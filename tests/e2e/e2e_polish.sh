@@ -8,9 +8,10 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib.sh"
 
 WORK=$(mktemp -d)
-trap 'e2e_cleanup; rm -rf "$WORK"' EXIT
+trap 'e2e_cleanup; [ -n "${E2E_KEEP:-}" ] && echo "kept $WORK" || rm -rf "$WORK"' EXIT
 export KV_SERIALCOMM_DIR=$WORK/ports
-export LANG=pl_PL.UTF-8 LC_ALL= LC_MESSAGES=
+export LANG=C.UTF-8 LC_ALL= LC_MESSAGES=
+E2E_DEMO_ENV="LANG=pl_PL.UTF-8"
 
 # The caption the catalog gives the dialog.
 CAPTION=$(awk '/^msgid "Setup"$/ { getline; sub(/^msgstr "/, ""); sub(/"$/, ""); print; exit }' \

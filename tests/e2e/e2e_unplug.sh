@@ -9,7 +9,7 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib.sh"
 
 WORK=$(mktemp -d)
-trap 'e2e_cleanup; rm -rf "$WORK"' EXIT
+trap 'e2e_cleanup; [ -n "${E2E_KEEP:-}" ] && echo "kept $WORK" || rm -rf "$WORK"' EXIT
 export KV_SERIALCOMM_DIR=$WORK/ports
 export LANG=C.UTF-8 LC_ALL= LC_MESSAGES=
 
@@ -43,4 +43,5 @@ e2e_wait 10 _green || e2e_fail "the window did not react after the port error"
 
 e2e_click "$MAIN" "${E2E_EXIT[@]}"
 e2e_wait 15 e2e_exited "$E2E_DEMO_PID" || e2e_fail "the program did not end on Wyjście after the unplug"
+wait "$E2E_DEMO_PID" || e2e_fail "the program ended with an error: $(cat "$WORK/demo.log")"
 echo "PASS"

@@ -94,8 +94,10 @@ e2e_start_sim() {
     e2e_wait 15 _e2e_ready || e2e_fail "simulator did not start: $(cat "$log")"
 }
 
+# E2E_DEMO_ENV: extra environment for the program only (say, its language),
+# so the script's own shell need not have that locale.
 e2e_start_demo() {
-    "$BIN/kv52804-demo" >"$1" 2>&1 &
+    env ${E2E_DEMO_ENV:-} "$BIN/kv52804-demo" >"$1" 2>&1 &
     E2E_PIDS+=($!)
     E2E_DEMO_PID=$!
 }
