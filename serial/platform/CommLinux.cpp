@@ -71,11 +71,17 @@ void InstallWakeSignal() {
 struct TEvent {
     int Fd = -1;
     bool ManualReset = true;
+    // Setting an event publishes what the setter wrote before (a record's
+    // status, a read's bytes) to whoever the wait releases, as the memory
+    // model sees it: the kernel's eventfd alone orders it only in practice.
+    mutable std::atomic<std::uint64_t> Sets{0};
     ~TEvent() {
         if (Fd >= 0)
             ::close(Fd);
     }
+    void Acquire() const { Sets.load(std::memory_order_acquire); }
     void Set() const {
+        Sets.fetch_add(1, std::memory_order_release);
         std::uint64_t one = 1;
         // Fails only when the counter would overflow, which leaves it set.
         [[maybe_unused]] ssize_t n = ::write(Fd, &one, sizeof one);
@@ -1374,8 +1380,10 @@ DWORD CommLinux::WaitForMultipleObjects(DWORD count, const HANDLE* events, bool 
                 continue;
             // An auto-reset event releases one waiter; if another took it,
             // wait again.
-            if (evs[i]->ManualReset || evs[i]->Consume())
+            if (evs[i]->ManualReset || evs[i]->Consume()) {
+                evs[i]->Acquire();
                 return WAIT_OBJECT_0 + i;
+            }
         }
         if (r == 0 || (end && Clock::now() >= *end))
             return WAIT_TIMEOUT;
