@@ -156,7 +156,7 @@ struct TPort {
     DCB Dcb;
     COMMTIMEOUTS Timeouts;
     DWORD InSize = DefaultQueueSize;
-    DWORD OutSize = DefaultQueueSize;
+    DWORD OutSize = DefaultQueueSize; // recorded only: output goes straight to the driver
     DWORD Mask = 0;
     DWORD History = 0; // events seen while no wait was pending
     DWORD Errors = 0;  // CE_* since the last ClearCommError
@@ -470,8 +470,8 @@ void BeginSending(TPort& p) {
     p.TxDraining = true;
 }
 
-// Writes as much of the pending output as the driver takes now. Returns
-// false when the device failed (the port is then hung up).
+// Writes as much of the pending output as the driver takes now; a device
+// failure hangs the port up.
 void PushOutput(TPort& p) {
     while (!p.Writes.empty() && !p.HangupError && !OutputHeld(p)) {
         TWriteOp& w = p.Writes.front();
