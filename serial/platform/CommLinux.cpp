@@ -178,6 +178,8 @@ struct TPort {
     bool DtrHeld = false;     // DTR dropped by the input handshake
     bool TxDraining = false;  // output handed to the driver, not yet seen drained
     bool RtsToggleOn = false; // RTS raised for sending (RTS toggle)
+    int LastOutQ = -1;        // driver output count at the last drain check
+    std::int64_t DrainCheckUs = 0;
 
     std::size_t InLength() const { return InQ.size() - InHead; }
     DWORD InLimit() const { return InSize ? InSize : DefaultQueueSize; }
@@ -523,6 +525,7 @@ std::optional<Clock::time_point> CheckTxEmpty(TPort& p, Clock::time_point now) {
         queued = 0;
     if (queued <= 0) {
         p.TxDraining = false;
+        p.LastOutQ = -1;
         if (p.RtsToggleOn) {
             p.RtsToggleOn = false;
             SetLines(p.Fd, TIOCM_RTS, false);
@@ -536,11 +539,18 @@ std::optional<Clock::time_point> CheckTxEmpty(TPort& p, Clock::time_point now) {
         return std::nullopt;
     }
     // There is no poll event for "transmitter empty": look again after the
-    // time the queued characters take on the line (10 bits each).
-    DWORD baud = p.Dcb.BaudRate ? p.Dcb.BaudRate : 9600;
-    auto us = static_cast<std::int64_t>(queued) * 10 * 1000000 / baud;
-    us = std::clamp<std::int64_t>(us, 1000, 1000000);
-    return now + std::chrono::microseconds(us);
+    // time the queued characters take on the line (10 bits each). A line held
+    // by flow control moves nothing; then the looks get rarer, up to one a
+    // second, instead of ticking every millisecond.
+    if (queued == p.LastOutQ) {
+        p.DrainCheckUs = std::min<std::int64_t>(p.DrainCheckUs * 2, 1000000);
+    } else {
+        DWORD baud = p.Dcb.BaudRate ? p.Dcb.BaudRate : 9600;
+        p.DrainCheckUs = std::clamp<std::int64_t>(
+            static_cast<std::int64_t>(queued) * 10 * 1000000 / baud, 1000, 1000000);
+        p.LastOutQ = queued;
+    }
+    return now + std::chrono::microseconds(p.DrainCheckUs);
 }
 
 void ConsiderDeadline(std::optional<Clock::time_point>& next, Clock::time_point t) {
