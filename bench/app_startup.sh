@@ -5,4 +5,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
 cmake --build "$build" --target bench_app_startup >/dev/null
-exec xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" "$build/bin/bench_app_startup"
+exec tests/e2e/with_xvfb.sh "$build/bin/bench_app_startup"

@@ -12,7 +12,7 @@ BIN=$PWD/build/release/bin
 if [ -z "${DISPLAY:-}" ]; then
     OUT=$PWD/build/release/tour
     echo "No display: playing the tour on a virtual screen."
-    xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" scripts/e2e_tour.sh "$BIN" "$OUT"
+    tests/e2e/with_xvfb.sh scripts/e2e_tour.sh "$BIN" "$OUT"
     exit
 fi
 

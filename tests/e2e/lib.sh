@@ -7,6 +7,12 @@ E2E_PIDS=()
 
 e2e_fail() {
     echo "FAIL: $*" >&2
+    # What the programs said, to tell a fault from a slow machine.
+    if [ -n "${WORK:-}" ]; then
+        for log in "$WORK"/*.log; do
+            [ -f "$log" ] && { echo "--- $log" && tail -n 20 "$log"; } >&2
+        done
+    fi
     exit 1
 }
 
