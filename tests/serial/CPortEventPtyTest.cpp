@@ -57,9 +57,9 @@ protected:
             EXPECT_EQ(Log.OnMain(), all);
     }
 
+    EventLog Log; // outlives the port, whose destruction still reports
     PtyPair Pty;
     TComPort Port;
-    EventLog Log;
 };
 
 std::string MethodName(const testing::TestParamInfo<TSyncMethod>& info) {

@@ -6,6 +6,7 @@
 #include "CommRecording.h"
 #include "Forms.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 
 namespace {
@@ -267,7 +268,7 @@ TEST_P(EventFake, AHandlerMayCloseThePortItIsCalledFor) {
 }
 
 TEST_P(EventFake, AHandlerThatRaises) {
-    int raised = 0;
+    std::atomic<int> raised{0}; // written on the event thread with smNone
     Port.OnTxEmpty = [&](QObject*) {
         ++raised;
         throw EComPort(CError_ReadFailed, 5);
@@ -320,11 +321,11 @@ INSTANTIATE_TEST_SUITE_P(Methods, EventFake, testing::Values(smThreadSync, smWin
 
 TEST(EventFakeWindow, NotifyWindowProcIgnoresOtherMessagesAndAClosedPort) {
     CommRecording fake;
+    EventLog log; // outlives the port, whose destruction still reports
     TComPort port;
     port.SetCommApi(&fake);
     port.SetPort(QString::fromLatin1(kPath));
     port.SetEvents(TComEvents());
-    EventLog log;
     log.Attach(port);
     // Closed: the event message does nothing.
     EXPECT_EQ(port.NotifyWindowProc(CM_COMPORTEVENT, EV_TXEMPTY, 0), 0);
