@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     gettext locales clang libclang-rt-14-dev
-    xvfb xauth xdotool xclip x11-apps imagemagick fonts-dejavu-core fonts-dejavu-extra
+    xvfb xauth xdotool x11-apps imagemagick fonts-dejavu-core fonts-dejavu-extra
 )
 
 missing=()
