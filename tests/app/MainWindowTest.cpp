@@ -363,3 +363,46 @@ TEST_F(MainWindow, ClosingTheWindowByItsFrameClosesThePortFirst) {
 }
 
 } // namespace
+
+namespace {
+
+// A shape paints its brush, framed by a one-pixel outline unless the outline
+// is switched off, and reports a press of any button with where it happened.
+TEST(Shape, PaintsBrushAndOutlineAndReportsEveryButton) {
+    struct Row {
+        const char* name;
+        bool penVisible;
+        QColor edge;
+    };
+    const Row rows[] = {{"with outline", true, QColor(0, 0, 255)},
+                        {"without outline", false, QColor(255, 0, 0)}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TShape shape;
+        shape.resize(33, 25);
+        shape.SetBrushColor(255);    // red
+        shape.SetPenColor(0xFF0000); // blue
+        shape.SetPenVisible(row.penVisible);
+        const QImage image = shape.grab().toImage();
+        EXPECT_EQ(image.pixelColor(0, 0), row.edge);
+        EXPECT_EQ(image.pixelColor(32, 24), row.edge);
+        EXPECT_EQ(image.pixelColor(16, 12), QColor(255, 0, 0));
+    }
+
+    TShape shape;
+    shape.resize(33, 25);
+    std::vector<std::pair<Qt::MouseButton, QPoint>> presses;
+    QObject::connect(
+        &shape, &TShape::MouseDown,
+        [&](Qt::MouseButton b, Qt::KeyboardModifiers, QPoint p) { presses.emplace_back(b, p); });
+    for (Qt::MouseButton b : {Qt::LeftButton, Qt::RightButton, Qt::MiddleButton}) {
+        QMouseEvent press(QEvent::MouseButtonPress, QPointF(3, 4), shape.mapToGlobal(QPointF(3, 4)),
+                          b, b, Qt::NoModifier);
+        QApplication::sendEvent(&shape, &press);
+    }
+    ASSERT_EQ(presses.size(), 3u);
+    EXPECT_EQ(presses[1].first, Qt::RightButton);
+    EXPECT_EQ(presses[2].second, QPoint(3, 4));
+}
+
+} // namespace
