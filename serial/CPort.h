@@ -574,6 +574,12 @@ private:
     // the destructor when Close fails.
     void ForceRelease() noexcept;
 
+protected:
+    // Close for a destructor: never raises; a failing Close still lets go of
+    // the thread, the window and the handle.
+    void CloseForDestruction() noexcept;
+
+private:
     friend class TComThread;
 
     CommApi* FApi;
@@ -649,6 +655,7 @@ private:
 
     TCustomComPort* FComPort;
     HANDLE FStopEvent = INVALID_HANDLE_VALUE;
+    HANDLE FWaitEvent = INVALID_HANDLE_VALUE; // the comm wait's; the thread closes it
     TComEvents FReportedEvents;
     // Fixed for the thread's life: the port cannot change them while open.
     CommApi* FApi;
@@ -662,6 +669,10 @@ private:
 };
 
 // The published port object.
+// Closes in its own destructor too: the event thread must be gone before the
+// object stops being a TComPort, or a delivery on it could still reach an
+// overridden handler of a half-destroyed object. A descendant that overrides
+// a Fire... operation closes in its destructor the same way.
 class TComPort : public TCustomComPort {
     Q_OBJECT
     Q_PROPERTY(bool Connected READ Connected WRITE SetConnected STORED false)
@@ -679,6 +690,7 @@ class TComPort : public TCustomComPort {
     Q_PROPERTY(CPortEnums::TSyncMethod SyncMethod READ SyncMethod WRITE SetSyncMethod)
 public:
     explicit TComPort(QObject* AOwner = nullptr) : TCustomComPort(AOwner) {}
+    ~TComPort() override { CloseForDestruction(); }
 };
 
 // The port list and the text forms of the settings belong to this module too.

@@ -14,6 +14,14 @@ TCustomComPort::TCustomComPort(QObject* AOwner) : QObject(AOwner), FApi(&LinuxCo
 }
 
 TCustomComPort::~TCustomComPort() {
+    CloseForDestruction();
+    delete FBuffer;
+    delete FFlowControl;
+    delete FTimeouts;
+    delete FParity;
+}
+
+void TCustomComPort::CloseForDestruction() noexcept {
     try {
         Close();
     } catch (const std::exception& e) {
@@ -25,10 +33,6 @@ TCustomComPort::~TCustomComPort() {
     } catch (...) {
         ForceRelease();
     }
-    delete FBuffer;
-    delete FFlowControl;
-    delete FTimeouts;
-    delete FParity;
 }
 
 void TCustomComPort::ForceRelease() noexcept {

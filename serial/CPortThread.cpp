@@ -56,9 +56,17 @@ TComThread::TComThread(TCustomComPort* AComPort)
     : FComPort(AComPort), FApi(AComPort->FApi), FHandle(AComPort->FHandle),
       FSyncMethod(AComPort->FSyncMethod),
       FWindow(AComPort->FNotifyWindow ? AComPort->FNotifyWindow->Handle() : nullptr) {
+    // Both events are made here, so a system that refuses them fails Open
+    // instead of leaving a thread that watches nothing.
     FStopEvent = FApi->CreateEvent(true, false);
     if (FStopEvent == INVALID_HANDLE_VALUE)
         throw EComPort(CError_AsyncCheck, static_cast<int32_t>(FApi->GetLastError()));
+    FWaitEvent = FApi->CreateEvent(true, true);
+    if (FWaitEvent == INVALID_HANDLE_VALUE) {
+        const DWORD error = FApi->GetLastError();
+        FApi->CloseHandle(FStopEvent);
+        throw EComPort(CError_AsyncCheck, static_cast<int32_t>(error));
+    }
     SetPriority(AComPort->FWatchPriority);
     // Result ignored: a mask the device refuses shows as a wait that cannot
     // start, which ends the thread.
@@ -66,6 +74,7 @@ TComThread::TComThread(TCustomComPort* AComPort)
     try {
         Start();
     } catch (...) {
+        FApi->CloseHandle(FWaitEvent);
         FApi->CloseHandle(FStopEvent);
         FStopEvent = INVALID_HANDLE_VALUE;
         FStopClosed = true;
@@ -111,11 +120,7 @@ void TComThread::CloseStopEvent() {
 
 void TComThread::Execute() {
     OVERLAPPED overlapped{};
-    overlapped.hEvent = FApi->CreateEvent(true, true);
-    if (overlapped.hEvent == INVALID_HANDLE_VALUE) {
-        CloseStopEvent();
-        return;
-    }
+    overlapped.hEvent = FWaitEvent;
     const HANDLE waits[2] = {FStopEvent, overlapped.hEvent};
     DWORD mask = 0;
     bool handleUsable = true;
