@@ -123,7 +123,7 @@ void TComThread::Execute() {
     overlapped.hEvent = FWaitEvent;
     const HANDLE waits[2] = {FStopEvent, overlapped.hEvent};
     DWORD mask = 0;
-    bool handleUsable = true;
+    bool stopped = false; // the stop event ended the loop: Close is under way
     try {
         for (;;) {
             mask = 0;
@@ -133,8 +133,11 @@ void TComThread::Execute() {
             if (!FApi->WaitCommEvent(FHandle, &mask, &overlapped) &&
                 FApi->GetLastError() != ERROR_IO_PENDING)
                 break;
-            if (FApi->WaitForMultipleObjects(2, waits, false, INFINITE) != WAIT_OBJECT_0 + 1)
+            const DWORD woke = FApi->WaitForMultipleObjects(2, waits, false, INFINITE);
+            if (woke != WAIT_OBJECT_0 + 1) {
+                stopped = woke == WAIT_OBJECT_0;
                 break;
+            }
             DWORD transferred = 0;
             // The mask is read only after GetOverlappedResult, which is what
             // orders it after the backend's write of it.
@@ -144,10 +147,8 @@ void TComThread::Execute() {
             // A new mask ends the wait with nothing: no round trip for that.
             if (!FReportedEvents.Empty())
                 DeliverEvents();
-            if (FAbandoned.load()) {
-                handleUsable = false;
+            if (FAbandoned.load())
                 break;
-            }
         }
     } catch (...) {
         // A step or handler raised: the thread ends and keeps the error. The
@@ -162,11 +163,16 @@ void TComThread::Execute() {
             FreeLater();
         throw;
     }
-    if (handleUsable) {
-        // Ends a wait still pending (it points at this stack) and empties the
-        // queues; Close has already aborted the transfers in progress.
+    // An abandoned thread's handle is closed, and its number may belong to
+    // another port by now.
+    if (!FAbandoned.load()) {
+        // Ends a wait still pending (it points at this stack).
         FApi->SetCommMask(FHandle, 0);
-        FApi->PurgeComm(FHandle, PURGE_TXCLEAR | PURGE_RXCLEAR);
+        // Close has aborted the transfers in progress, so the queues can go.
+        // When the thread ends on its own (the wait could not start) the port
+        // is still open and its queues stay for the main thread.
+        if (stopped)
+            FApi->PurgeComm(FHandle, PURGE_TXCLEAR | PURGE_RXCLEAR);
     }
     FApi->CloseHandle(overlapped.hEvent);
     CloseStopEvent();
