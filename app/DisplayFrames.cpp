@@ -6,8 +6,12 @@
 
 namespace DisplayFrames {
 
-std::string SwitchOnCommand() { return std::string(1, char(SwitchOnByte)); }
-std::string SwitchOffCommand() { return std::string(1, char(SwitchOffByte)); }
+std::string SwitchOnCommand() {
+    return std::string(1, char(SwitchOnByte));
+}
+std::string SwitchOffCommand() {
+    return std::string(1, char(SwitchOffByte));
+}
 
 uint8_t CodeFromText(const QString& text) {
     const int32_t value = StrToInt(text);

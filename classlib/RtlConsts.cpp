@@ -6,9 +6,13 @@ namespace {
 std::atomic<TResStringLoader> gLoader{&DefaultResStringLoader};
 }
 
-QString DefaultResStringLoader(const TResString& res) { return QString::fromUtf8(res.Text); }
+QString DefaultResStringLoader(const TResString& res) {
+    return QString::fromUtf8(res.Text);
+}
 
-QString LoadResString(const TResString& res) { return gLoader.load()(res); }
+QString LoadResString(const TResString& res) {
+    return gLoader.load()(res);
+}
 
 TResStringLoader SetResStringLoader(TResStringLoader loader) {
     return gLoader.exchange(loader ? loader : &DefaultResStringLoader);

@@ -26,9 +26,9 @@ const char* const DefaultTexts[DigitCount] = {"021", "011", "002", "003", "020",
 
 TEST(DisplayFrames, DefaultBoxesGiveTheDocumentedFrame) {
     std::vector<std::pair<int, int>> accepted;
-    const std::string frame = DataFrameFromBoxes(
-        [](int i) { return QString(DefaultTexts[i - 1]); },
-        [&](int i, uint8_t code) { accepted.emplace_back(i, code); });
+    const std::string frame =
+        DataFrameFromBoxes([](int i) { return QString(DefaultTexts[i - 1]); },
+                           [&](int i, uint8_t code) { accepted.emplace_back(i, code); });
     EXPECT_EQ(hex(frame), "80 15 0B 02 03 14 0F 06 07 12 09 0A 0B 84 82");
     ASSERT_EQ(accepted.size(), 12u);
     for (int i = 1; i <= 12; ++i)
@@ -46,10 +46,9 @@ TEST(DisplayFrames, CodeBoxTextsGiveOneByteOrTheExactError) {
         int code; // -1: conversion error, -2: range error
     };
     const Row rows[] = {
-        {"7", 7},     {" 7", 7},    {"007", 7},   {"$FF", 255}, {"0x1f", 31}, {"x10", 16},
-        {"+5", 5},    {"-0", 0},    {"000", 0},   {"255", 255}, {"128", 128}, {"130", 130},
-        {"1a", -1},   {"", -1},     {" ", -1},    {"$", -1},    {"0x", -1},   {"256", -2},
-        {"-1", -2},   {"$100", -2},
+        {"7", 7},  {" 7", 7},  {"007", 7},   {"$FF", 255}, {"0x1f", 31}, {"x10", 16},  {"+5", 5},
+        {"-0", 0}, {"000", 0}, {"255", 255}, {"128", 128}, {"130", 130}, {"1a", -1},   {"", -1},
+        {" ", -1}, {"$", -1},  {"0x", -1},   {"256", -2},  {"-1", -2},   {"$100", -2},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);

@@ -76,7 +76,9 @@ TEST(Format, FillsDirectivesInOrderAndNeverReadsPastTheArguments) {
     EXPECT_EQ(Format("%s%s", {"a", "b", "c"}), "ab");
 }
 
-QString Bracketed(const TResString& res) { return "[" + QString::fromUtf8(res.Text) + "]"; }
+QString Bracketed(const TResString& res) {
+    return "[" + QString::fromUtf8(res.Text) + "]";
+}
 
 TEST(ResStringLoader, RedirectsEveryMessageTextAndRestores) {
     EXPECT_EQ(LoadResString(SRangeError), "Range check error");
@@ -87,7 +89,8 @@ TEST(ResStringLoader, RedirectsEveryMessageTextAndRestores) {
         StrToInt("z");
         ADD_FAILURE();
     } catch (const EConvertError& e) {
-        EXPECT_EQ(e.Message(), "['z' is not a valid integer value]"); // the format is a message text
+        EXPECT_EQ(e.Message(),
+                  "['z' is not a valid integer value]"); // the format is a message text
     }
     EXPECT_EQ(SetResStringLoader(previous), &Bracketed);
     EXPECT_EQ(LoadResString(SAssignError), "Cannot assign a %s to a %s");
