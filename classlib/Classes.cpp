@@ -12,6 +12,7 @@
 #include <sched.h>
 #include <sys/resource.h>
 #include <system_error>
+#include <utility>
 #include <unistd.h>
 
 namespace {
@@ -315,6 +316,10 @@ void TThread::Synchronize(const std::function<void()>& method) {
     }
     auto call = std::make_shared<TSyncCall>(method);
     TMainThreadCall::Send(call);
-    if (call->Error)
-        std::rethrow_exception(call->Error);
+    // Take the error out of the record, so that the exception object dies in
+    // this thread: the main thread may drop the record's last reference at any
+    // time, and the reference count inside exception_ptr is not one that
+    // ThreadSanitizer can follow.
+    if (std::exception_ptr error = std::exchange(call->Error, nullptr))
+        std::rethrow_exception(error);
 }

@@ -4,7 +4,7 @@
 # is not, which is why the class library synchronises with std primitives.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-dir=build/tsan-classlib
+dir=build/tsan # the same build as the serial ThreadSanitizer run
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKV_SANITIZE=thread -DKV_BUILD_BENCH=OFF >/dev/null
 cmake --build "$dir" --target tests_classlib tests_classlib_gui
