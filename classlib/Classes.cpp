@@ -12,8 +12,8 @@
 #include <sched.h>
 #include <sys/resource.h>
 #include <system_error>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
