@@ -1100,7 +1100,12 @@ bool CommLinux::WriteFile(HANDLE port, const void* buffer, DWORD count, DWORD* w
             }
             done += static_cast<std::size_t>(n);
         }
-        Wake(*p); // watch for the output to drain
+        // Usually the driver has passed everything on already (a
+        // pseudo-terminal always has), or nobody watches for the end of the
+        // output: then the I/O thread need not be woken for this write. It
+        // is woken only to look again while bytes are still going out.
+        if (done == count && CheckTxEmpty(*p, Clock::now()))
+            Wake(*p);
     }
     if (done == count) {
         if (written)
