@@ -202,6 +202,34 @@ struct CommLinux::TImpl {
         auto it = Events.find(h);
         return it == Events.end() ? nullptr : it->second;
     }
+
+    // The common start of WaitCommEvent, WriteFile and ReadFile. The record's
+    // event is reset first, so an operation that cannot start leaves it reset
+    // and a waiter sleeps instead of seeing an old completion; then the port
+    // is found and locked, and a closed or hung-up port refuses with its code.
+    struct TStart {
+        EventPtr Event;
+        PortPtr Port;
+        Lock Guard;
+        int Error = 0;
+    };
+    TStart StartOperation(HANDLE port, OVERLAPPED* overlapped) {
+        TStart start;
+        start.Event = overlapped ? FindEvent(overlapped->hEvent) : nullptr;
+        if (start.Event)
+            start.Event->Reset();
+        start.Port = FindPort(port);
+        if (!start.Port) {
+            start.Error = EBADF;
+            return start;
+        }
+        start.Guard = Lock(start.Port->Mutex);
+        if (start.Port->Closed)
+            start.Error = EBADF;
+        else if (start.Port->HangupError)
+            start.Error = start.Port->HangupError;
+        return start;
+    }
 };
 
 namespace {
@@ -1032,17 +1060,9 @@ bool CommLinux::GetCommMask(HANDLE port, DWORD& mask) {
 }
 
 bool CommLinux::WaitCommEvent(HANDLE port, DWORD* mask, OVERLAPPED* overlapped) {
-    EventPtr ev = overlapped ? FImpl->FindEvent(overlapped->hEvent) : nullptr;
-    if (ev)
-        ev->Reset();
-    PortPtr p = FImpl->FindPort(port);
-    if (!p)
-        return Fail(EBADF);
-    Lock lock(p->Mutex);
-    if (p->Closed)
-        return Fail(EBADF);
-    if (p->HangupError)
-        return Fail(p->HangupError);
+    auto [ev, p, lock, error] = FImpl->StartOperation(port, overlapped);
+    if (error)
+        return Fail(error);
     if (p->Wait || p->Mask == 0)
         return Fail(EINVAL);
     OVERLAPPED local;
@@ -1065,21 +1085,13 @@ bool CommLinux::WaitCommEvent(HANDLE port, DWORD* mask, OVERLAPPED* overlapped) 
 
 bool CommLinux::WriteFile(HANDLE port, const void* buffer, DWORD count, DWORD* written,
                           OVERLAPPED* overlapped) {
-    EventPtr ev = overlapped ? FImpl->FindEvent(overlapped->hEvent) : nullptr;
-    if (ev)
-        ev->Reset();
     if (written)
         *written = 0;
-    PortPtr p = FImpl->FindPort(port);
-    if (!p)
-        return Fail(EBADF);
+    auto [ev, p, lock, error] = FImpl->StartOperation(port, overlapped);
+    if (error)
+        return Fail(error);
     if (!buffer && count)
         return Fail(EFAULT);
-    Lock lock(p->Mutex);
-    if (p->Closed)
-        return Fail(EBADF);
-    if (p->HangupError)
-        return Fail(p->HangupError);
     OVERLAPPED local;
     TWriteOp op{{overlapped ? overlapped : &local, ev}, {}, 0, std::nullopt};
     StartRecord(op.Rec);
@@ -1127,21 +1139,13 @@ bool CommLinux::WriteFile(HANDLE port, const void* buffer, DWORD count, DWORD* w
 
 bool CommLinux::ReadFile(HANDLE port, void* buffer, DWORD count, DWORD* read,
                          OVERLAPPED* overlapped) {
-    EventPtr ev = overlapped ? FImpl->FindEvent(overlapped->hEvent) : nullptr;
-    if (ev)
-        ev->Reset();
     if (read)
         *read = 0;
-    PortPtr p = FImpl->FindPort(port);
-    if (!p)
-        return Fail(EBADF);
+    auto [ev, p, lock, error] = FImpl->StartOperation(port, overlapped);
+    if (error)
+        return Fail(error);
     if (!buffer && count)
         return Fail(EFAULT);
-    Lock lock(p->Mutex);
-    if (p->Closed)
-        return Fail(EBADF);
-    if (p->HangupError)
-        return Fail(p->HangupError);
     PullInput(*p);
     if (p->HangupError)
         return Fail(p->HangupError);
