@@ -5,6 +5,7 @@
 
 #include <QFileInfo>
 #include <QObject>
+#include <QStringDecoder>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -192,6 +193,15 @@ void EncodeKey(const QString& text, std::string& out) {
     }
 }
 
+// Qt's plain decoder drops a leading byte-order mark; a translation keeps
+// every character the catalog stores.
+QString DecodeUtf8(std::string_view s) {
+    if (s.substr(0, 3) != "\xEF\xBB\xBF")
+        return QString::fromUtf8(s.data(), qsizetype(s.size()));
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    return decoder(QByteArrayView(s.data(), qsizetype(s.size())));
+}
+
 // The final steps of every lookup: a carriage return before each line feed
 // that lacks one, then strict decoding.
 QString FinishResult(std::string_view result, const QString& original) {
@@ -203,7 +213,7 @@ QString FinishResult(std::string_view result, const QString& original) {
                           "translations.");
     }
     if (result.find('\n') == std::string_view::npos)
-        return QString::fromUtf8(result.data(), qsizetype(result.size()));
+        return DecodeUtf8(result);
     std::string fixed;
     fixed.reserve(result.size() + 8);
     for (std::size_t i = 0; i < result.size(); ++i) {
@@ -211,7 +221,7 @@ QString FinishResult(std::string_view result, const QString& original) {
             fixed += '\r';
         fixed += result[i];
     }
-    return QString::fromUtf8(fixed.data(), qsizetype(fixed.size()));
+    return DecodeUtf8(fixed);
 }
 
 bool IsPresentFile(const QString& path) {
@@ -242,20 +252,30 @@ QString TDomain::LanguageCode() const {
     return FLanguageCode;
 }
 
+// Closing and storing happen under one lock: a lookup in between would open
+// the old catalog again and keep it for the new setting.
 void TDomain::SetDirectory(const QString& directory) {
-    CloseCatalog();
     std::unique_lock lock(FLock);
+    CloseCatalogLocked();
     FDirectory = directory.endsWith(u'/') ? directory : directory + u'/';
 }
 
 void TDomain::SetLanguageCode(const QString& languageCode) {
-    CloseCatalog();
     std::unique_lock lock(FLock);
+    CloseCatalogLocked();
     FLanguageCode = languageCode;
 }
 
 void TDomain::CloseCatalog() {
     std::unique_lock lock(FLock);
+    CloseCatalogLocked();
+}
+
+void TDomain::SetLockGapHook(std::function<void()> hook) {
+    FLockGapHook = std::move(hook);
+}
+
+void TDomain::CloseCatalogLocked() {
     FMap.Close();
     FCatalog = TMoCatalog();
     FFailure.reset();
@@ -339,12 +359,17 @@ QString TDomain::Translate(const QString& text) {
     thread_local std::string key;
     EncodeKey(text, key);
     std::shared_lock lock(FLock);
-    if (!FOpen && FWorthTrying) {
+    // The catalog is opened under the write lock. Another thread may close
+    // it again (a language change) before the read lock is back, so look
+    // again until it is open or known not to be worth trying.
+    while (!FOpen && FWorthTrying) {
         lock.unlock();
         {
             std::unique_lock write(FLock);
             OpenCatalog();
         }
+        if (FLockGapHook)
+            FLockGapHook();
         lock.lock();
     }
     if (FOpen) {

@@ -15,6 +15,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -164,6 +165,9 @@ public:
     void SetDirectory(const QString& directory);
     void SetLanguageCode(const QString& languageCode);
     void CloseCatalog();
+    // For tests: runs in a lookup after it has opened the catalog and before
+    // it reads from it, with no lock held. Set before any lookup.
+    void SetLockGapHook(std::function<void()> hook);
 
     bool IsOpen() const;
     // The path of the catalog in use (the candidate path for a stored one).
@@ -173,7 +177,8 @@ public:
     QString Translate(const QString& text);
 
 private:
-    void OpenCatalog(); // under the write lock
+    void OpenCatalog();        // under the write lock
+    void CloseCatalogLocked(); // under the write lock
     QString CandidatePath(const QString& language) const;
     QString CatalogDamage(const QString& what) const;
 
@@ -190,6 +195,7 @@ private:
     // Set when the open catalog is unusable: every lookup raises it again
     // without touching the file, which has been released.
     std::optional<QString> FFailure;
+    std::function<void()> FLockGapHook;
 };
 
 class TGnuGettextInstance {

@@ -150,6 +150,59 @@ TEST(CatalogLookup, ThreadsLookUpWhileTheCatalogIsOpenedAndReopened) {
     EXPECT_EQ(wrong, 0);
 }
 
+// A language change between a lookup's opening of the catalog and its reading
+// from it: the lookup opens the catalog again instead of answering untranslated.
+TEST(CatalogLookup, CatalogClosedBetweenOpeningAndReadingIsOpenedAgain) {
+    TProgramDir dir;
+    dir.AddBytes("pl", "cport", MakeMoBytes(kEntries));
+    TDomain domain("cport", dir.Dir.filePath("locale"), "pl", nullptr);
+    int gaps = 0;
+    domain.SetLockGapHook([&] {
+        if (++gaps == 1)
+            domain.SetLanguageCode("pl");
+    });
+    EXPECT_EQ(domain.Translate("Cancel"), "Anuluj");
+    EXPECT_EQ(gaps, 2);
+}
+
+// Lookups racing language changes between two catalogs: once a change has
+// returned, no lookup may keep the old language's catalog open for the new one.
+TEST(CatalogLookup, LanguageChangeNeverLeavesTheOldCatalogOpen) {
+    TProgramDir dir;
+    dir.AddBytes("pl", "cport", MakeMoBytes(kEntries));
+    dir.AddBytes("de", "cport", MakeMoBytes({{"Cancel", "Abbrechen"}}));
+    TDomain domain("cport", dir.Dir.filePath("locale"), "pl", nullptr);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 2; ++t)
+        readers.emplace_back([&] {
+            while (!stop)
+                domain.Translate("Cancel");
+        });
+    int wrong = 0;
+    for (int i = 0; i < 4000; ++i) {
+        const bool german = i % 2 == 0;
+        domain.SetLanguageCode(german ? "de" : "pl");
+        wrong += domain.Translate("Cancel") != (german ? "Abbrechen" : "Anuluj");
+    }
+    stop = true;
+    for (auto& r : readers)
+        r.join();
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST(CatalogLookup, ByteOrderMarkIsPartOfTheTranslation) {
+    TProgramDir dir;
+    const QString bom(QChar(0xFEFF)); // QString("\uFEFF...") would already drop it
+    dir.AddBytes("pl", "default",
+                 MakeMoBytes({{"Only", bom}, {"Lead", bom + "tekst"}, {"Lines", bom + "a\nb"}}));
+    TGnuGettextInstance engine(dir.ProgramFile(), nullptr);
+    engine.SelectLanguage("pl");
+    EXPECT_EQ(engine.Translate("Only"), bom);
+    EXPECT_EQ(engine.Translate("Lead"), bom + "tekst");
+    EXPECT_EQ(engine.Translate("Lines"), bom + "a\r\nb");
+}
+
 // --- damaged catalogs -------------------------------------------------------
 
 struct TDamageRow {
