@@ -5,6 +5,7 @@
 #include "RtlConsts.h"
 #include "SysUtils.h"
 
+#include <iterator>
 #include <limits>
 
 namespace {
@@ -321,6 +322,10 @@ DCB TCustomComPort::BuildDCB() const {
             RangeError();
         dcb.BaudRate = static_cast<DWORD>(FCustomBaudRate);
     } else {
+        // An ordinal written through the property system is not checked on
+        // its way in; it must never index past the table.
+        if (FBaudRate < 0 || std::size_t(FBaudRate) >= std::size(kBaudRates))
+            RangeError();
         dcb.BaudRate = kBaudRates[FBaudRate];
     }
     // Flow control starts holding the peer back when a quarter of the input

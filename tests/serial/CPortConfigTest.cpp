@@ -301,7 +301,10 @@ INSTANTIATE_TEST_SUITE_P(
         InvalidRow{"NegativeInputSize", [](TComPort& p) { p.Buffer()->SetInputSize(-2); }},
         InvalidRow{"NegativeOutputSize", [](TComPort& p) { p.Buffer()->SetOutputSize(-3); }},
         InvalidRow{"NegativeCustomRate", [](TComPort& p) { p.SetBaudRate(brCustom); },
-                   [](TComPort& p) { p.SetCustomBaudRate(-1); }}),
+                   [](TComPort& p) { p.SetCustomBaudRate(-1); }},
+        InvalidRow{"BaudOrdinalPastTheTable",
+                   [](TComPort& p) { p.setProperty("BaudRate", int(br256000) + 1); }},
+        InvalidRow{"NegativeBaudOrdinal", [](TComPort& p) { p.setProperty("BaudRate", -1); }}),
     [](const testing::TestParamInfo<InvalidRow>& i) { return std::string(i.param.Name); });
 
 // --- When the OS is called -----------------------------------------------------------
