@@ -3,6 +3,7 @@
 #include "Forms.h"
 
 #include <QStringList>
+#include <QStyledItemDelegate>
 
 namespace {
 
@@ -171,12 +172,34 @@ int TComSelect::IndexOfText(const QString& AText) const {
 // ---------------------------------------------------------------------------
 // TComComboBox
 
+namespace {
+// Draws the dropped-down items as usual, at the control's item height.
+class TItemHeightDelegate : public QStyledItemDelegate {
+public:
+    explicit TItemHeightDelegate(TComComboBox* ACombo)
+        : QStyledItemDelegate(ACombo), FCombo(ACombo) {}
+    QSize sizeHint(const QStyleOptionViewItem& AOption, const QModelIndex& AIndex) const override {
+        QSize size = QStyledItemDelegate::sizeHint(AOption, AIndex);
+        size.setHeight(FCombo->ItemHeight());
+        return size;
+    }
+
+private:
+    const TComComboBox* FCombo;
+};
+} // namespace
+
 TComComboBox::TComComboBox(QWidget* AOwner)
     : QComboBox(AOwner), FComSelect(std::make_unique<TComSelect>(this)) {
     setEditable(false);
+    setItemDelegate(new TItemHeightDelegate(this));
     // activated is emitted for picks by the user only, never for a selection
     // made by code, which is exactly the distinction the selector needs.
     connect(this, &QComboBox::activated, this, [this](int) { GuardAction([this] { Change(); }); });
+}
+
+void TComComboBox::SetItemHeight(int AValue) {
+    FItemHeight = AValue;
 }
 
 TComComboBox::~TComComboBox() {

@@ -94,6 +94,7 @@ class TComComboBox : public QComboBox {
     Q_PROPERTY(bool AutoApply READ AutoApply WRITE SetAutoApply)
     Q_PROPERTY(QString Text READ Text WRITE SetText)
     Q_PROPERTY(bool ReportListErrors READ ReportListErrors WRITE SetReportListErrors)
+    Q_PROPERTY(int ItemHeight READ ItemHeight WRITE SetItemHeight)
 public:
     explicit TComComboBox(QWidget* AOwner = nullptr);
     ~TComComboBox() override;
@@ -122,6 +123,10 @@ public:
     bool ReportListErrors() const { return FReportListErrors; }
     void SetReportListErrors(bool AValue) { FReportListErrors = AValue; }
 
+    // The height in pixels of every item of the dropped-down list.
+    int ItemHeight() const { return FItemHeight; }
+    void SetItemHeight(int AValue);
+
     void ApplyToPort() { FComSelect->ApplyToPort(); }
     // Selects the item that shows the port's value; none when it is missing.
     void RefreshFromPort();
@@ -141,4 +146,5 @@ private:
     std::unique_ptr<TComSelect> FComSelect;
     QMetaObject::Connection FPortWatch;
     bool FReportListErrors = false;
+    int FItemHeight = 16;
 };

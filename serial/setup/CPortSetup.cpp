@@ -3,11 +3,26 @@
 #include "Forms.h"
 #include "gnugettext.h"
 
+#include <QFontDatabase>
 #include <QKeyEvent>
 #include <QLabel>
+#include <algorithm>
+#include <iterator>
 
 TComSetupFrm::TComSetupFrm(QWidget* AOwner) : QDialog(AOwner) {
     setupUi(this);
+    // The described font, or where it is missing (on most Linux systems) a
+    // narrow one at the same pixel height, so the captions keep to the
+    // layout drawn for it. Fontconfig would otherwise substitute a wide one.
+    QFont described = font();
+    if (!QFontDatabase::hasFamily(described.family()))
+        described.setFamily(QStringLiteral("DejaVu Sans Condensed"));
+    described.setPixelSize(11);
+    setFont(described);
+    // The group box's style sheet fixed its font and that of everything
+    // inside it when the form was built, so they do not inherit the new one.
+    for (QWidget* child : findChildren<QWidget*>())
+        child->setFont(described);
     // A fixed dialog frame: a title and a close box, nothing to resize,
     // minimise or maximise.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -23,10 +38,23 @@ void TComSetupFrm::FormCreate(QObject* /*Sender*/) {
             TP_Ignore(this, QString::fromLatin1(name));
         TranslateComponentTree(this, QStringLiteral("cport"));
     });
-    // The labels size themselves to their captions, which depend on the
-    // language; they keep their place left of their selectors.
-    for (QLabel* label : {Label1, Label2, Label3, Label4, Label5, Label6})
-        label->adjustSize();
+    FitLabels();
+}
+
+// Each label keeps its described place, height and width, and widens only as
+// far as its caption needs: this system's fonts are a little wider than the
+// ones the layout was drawn with, and translations are longer. It never comes
+// closer than kLabelGap to its selector, so a caption can never touch it.
+void TComSetupFrm::FitLabels() {
+    constexpr int kLabelGap = 6;
+    QLabel* const labels[] = {Label1, Label2, Label3, Label4, Label5, Label6};
+    const auto selectors = Selectors();
+    for (std::size_t row = 0; row < std::size(labels); ++row) {
+        QLabel* label = labels[row];
+        const int needed = label->fontMetrics().horizontalAdvance(label->text());
+        const int room = selectors[row]->x() - kLabelGap - label->x();
+        label->resize(std::min(std::max(label->width(), needed), room), label->height());
+    }
 }
 
 void TComSetupFrm::keyPressEvent(QKeyEvent* event) {

@@ -34,6 +34,9 @@ protected:
     // No button is the cancel button, so Escape must not end the dialog; the
     // close box still does, as Cancel.
     void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void FitLabels();
 };
 
 // Shows the dialog modally for the port and returns when it is closed. On OK

@@ -5,6 +5,7 @@
 #include "CommRecording.h"
 #include "gnugettext.h"
 
+#include <QAbstractItemView>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLabel>
@@ -14,6 +15,15 @@
 #include <cerrno>
 
 namespace {
+
+// A label shows its whole caption on one row of its described height, clear
+// of the selector beside it.
+void ExpectCaptionFits(const QLabel& label, const QWidget& selector) {
+    EXPECT_GE(label.width(), label.fontMetrics().horizontalAdvance(label.text()))
+        << label.text().toStdString();
+    EXPECT_LT(label.geometry().right() + 4, selector.x()) << label.text().toStdString();
+    EXPECT_EQ(label.height(), 13);
+}
 
 // The six settings the dialog edits, for comparing a port before and after.
 struct Settings {
@@ -75,6 +85,8 @@ TEST(SetupDialog, FormMatchesItsDescription) {
         SCOPED_TRACE(row);
         EXPECT_EQ(labels[row]->text(), captions[row]);
         EXPECT_EQ(labels[row]->pos(), QPoint(8, 24 + 24 * row));
+        ExpectCaptionFits(*labels[row], *selectors[row]);
+        EXPECT_EQ(selectors[row]->view()->sizeHintForRow(0), 13);
         EXPECT_EQ(labels[row]->parentWidget(), dialog.GroupBox1);
         EXPECT_EQ(selectors[row]->geometry(), QRect(80, 16 + 24 * row, 129, 21));
         EXPECT_EQ(selectors[row]->ComProperty(), settings[row]);
@@ -374,6 +386,11 @@ TEST(SetupDialog, PolishCatalogTranslatesCaptionsButNotTheItems) {
         EXPECT_EQ(dialog.windowTitle(), QString::fromUtf8("Konfiguracja portu"));
         EXPECT_EQ(dialog.Button2->text(), "Anuluj");
         EXPECT_EQ(dialog.Label3->text(), "Bity danych");
+        const auto selectors = dialog.Selectors();
+        const QLabel* labels[] = {dialog.Label1, dialog.Label2, dialog.Label3,
+                                  dialog.Label4, dialog.Label5, dialog.Label6};
+        for (int row = 0; row < 6; ++row)
+            ExpectCaptionFits(*labels[row], *selectors[row]);
 
         EXPECT_EQ(dialog.Combo1->Text(), "ttyUSB0");
         EXPECT_EQ(dialog.Combo2->itemText(0), "Custom");
