@@ -203,8 +203,17 @@ QString PortErrorOriginal(int32_t ACode);
 // $XDG_RUNTIME_DIR/serialcomm, else /tmp/serialcomm-<uid>. No trailing slash.
 QString LocalPortDirectory();
 
+// Whether dir may be trusted as the local port directory: 0 for a real
+// directory (not a link) owned by this user that nobody else may write to.
+// Otherwise the reason as an OS code: ELOOP a link, ENOTDIR not a directory,
+// EPERM another owner, EACCES writable by group or others, or lstat's own
+// error (ENOENT when it does not exist). Under a shared /tmp anyone can
+// create the directory first and plant links in it.
+int CheckPortDirectory(const QString& dir);
+
 // The device path that Open uses for a port name: an absolute path as given,
-// a name in the local port directory resolved to its link, else /dev/<name>.
+// a name in the local port directory resolved to its link (only when that
+// directory passes CheckPortDirectory), else /dev/<name>.
 QString ResolvePortPath(const QString& APort);
 
 class TCustomComPort;

@@ -8,7 +8,9 @@
 #include <QFileInfo>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -92,12 +94,29 @@ QString LocalPortDirectory() {
     return QStringLiteral("/tmp/serialcomm-%1").arg(::getuid());
 }
 
+int CheckPortDirectory(const QString& dir) {
+    struct stat info;
+    if (::lstat(QFile::encodeName(dir).constData(), &info) != 0)
+        return errno;
+    if (S_ISLNK(info.st_mode))
+        return ELOOP;
+    if (!S_ISDIR(info.st_mode))
+        return ENOTDIR;
+    if (info.st_uid != ::geteuid())
+        return EPERM;
+    if (info.st_mode & (S_IWGRP | S_IWOTH))
+        return EACCES;
+    return 0;
+}
+
 QString ResolvePortPath(const QString& APort) {
     if (APort.startsWith(u'/'))
         return APort;
     // Only a plain name can be a published port; "a/b" would leave the
-    // directory.
-    if (!APort.isEmpty() && !APort.contains(u'/')) {
+    // directory. A directory that another user could have prepared (the /tmp
+    // fallback) is not trusted with the name at all.
+    if (!APort.isEmpty() && !APort.contains(u'/') &&
+        CheckPortDirectory(LocalPortDirectory()) == 0) {
         const QFileInfo entry(LocalPortDirectory() + u'/' + APort);
         if (entry.isSymLink())
             return entry.symLinkTarget();

@@ -115,6 +115,8 @@ void AddSysfsPorts(const QString& sysfsRoot, QStringList& names) {
 void AddLocalPorts(const QString& localDir, QStringList& names) {
     if (localDir.isEmpty())
         return;
+    if (const int problem = CheckPortDirectory(localDir); problem != 0 && problem != ENOENT)
+        ListFailed(problem);
     const DirHandle dir = OpenDir(QFile::encodeName(localDir), true);
     if (!dir)
         return; // nobody has published a port yet

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -138,6 +139,22 @@ TEST_F(PortListTest, UnreadableTreesRaiseCode23WithTheOsCode) {
     Tty("ttyS0", true);
     ASSERT_TRUE(QDir().mkpath(FSysfs + "/devices/platform/serial8250/tty/ttyS0/type"));
     EXPECT_EQ(Failure(FSysfs, FLocal), std::make_pair(23, EISDIR));
+}
+
+// Under a shared /tmp another user can make the directory first and plant
+// links; such a directory is neither listed nor used to resolve a name.
+TEST_F(PortListTest, UntrustedLocalDirectoryIsRefusedByListAndResolution) {
+    Write(FTemp.filePath("dev"), "");
+    Link(FTemp.filePath("dev"), FLocal + "/planted");
+    const QString link = FTemp.filePath("link");
+    Link(FLocal, link);
+    EXPECT_EQ(Failure(FSysfs, link), std::make_pair(23, ELOOP));
+    ASSERT_EQ(chmod(QFile::encodeName(FLocal).constData(), 0775), 0);
+    EXPECT_EQ(Failure(FSysfs, FLocal), std::make_pair(23, EACCES));
+    const ScopedEnv dir("KV_SERIALCOMM_DIR", FLocal);
+    EXPECT_EQ(ResolvePortPath("planted"), "/dev/planted");
+    ASSERT_EQ(chmod(QFile::encodeName(FLocal).constData(), 0755), 0);
+    EXPECT_EQ(ResolvePortPath("planted"), FTemp.filePath("dev"));
 }
 
 TEST_F(PortListTest, PlainCallReadsTheDirectoriesNamedByTheEnvironment) {

@@ -1,5 +1,7 @@
 #include "VirtualPort.h"
 
+#include "CPort.h"
+
 #include <QFile>
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +17,21 @@ namespace {
 
 [[noreturn]] void Fail(const char* call) {
     throw ESystemCall(QString::fromLatin1(call), errno);
+}
+
+QString DirectoryProblem(int code) {
+    switch (code) {
+    case ELOOP:
+        return QStringLiteral("it is a symbolic link");
+    case ENOTDIR:
+        return QStringLiteral("it is not a directory");
+    case EPERM:
+        return QStringLiteral("it belongs to another user");
+    case EACCES:
+        return QStringLiteral("other users may write to it");
+    default:
+        return QString::fromLocal8Bit(std::strerror(code));
+    }
 }
 
 void CloseFd(int& fd) noexcept {
@@ -93,6 +110,11 @@ void TVirtualPort::Publish(const QString& directory, const QString& name) {
     const QByteArray dir = QFile::encodeName(directory);
     if (::mkdir(dir.constData(), 0700) != 0 && errno != EEXIST)
         Fail("mkdir");
+    // An existing directory may have been made by someone else to catch
+    // what clients write to the names in it.
+    if (const int problem = CheckPortDirectory(directory); problem != 0)
+        throw Exception(QStringLiteral("the port directory ") + directory +
+                        QStringLiteral(" is not safe to use: ") + DirectoryProblem(problem));
     const QString link = directory + u'/' + name;
     const QByteArray target = QFile::encodeName(FSlavePath);
     const QByteArray finalName = QFile::encodeName(link);

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -96,18 +97,32 @@ TEST(VirtualPort, RemovesItsLinkButNotOneThatReplacedIt) {
               QStringList());
 }
 
-TEST(VirtualPort, PublishingIntoAnUnusableDirectoryNamesTheFailingCall) {
+// A directory someone else could have prepared is refused before anything
+// is published in it.
+TEST(VirtualPort, RefusesADirectoryItCannotTrust) {
     QTemporaryDir dir;
     QFile file(dir.path() + "/plain-file");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    TVirtualPort port;
-    try {
-        port.Publish(file.fileName(), "SIM");
-        FAIL() << "no error";
-    } catch (const ESystemCall& error) {
-        EXPECT_EQ(error.ErrorCode(), ENOTDIR);
-        EXPECT_TRUE(error.Message().startsWith("symlink failed: ")) << error.what();
+    const QString open = dir.path() + "/open", link = dir.path() + "/link";
+    ASSERT_EQ(::mkdir(QFile::encodeName(open).constData(), 0777), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0777), 0);
+    ASSERT_EQ(
+        ::symlink(QFile::encodeName(dir.path()).constData(), QFile::encodeName(link).constData()),
+        0);
+    for (const auto& [path, why] : {std::pair{file.fileName(), "it is not a directory"},
+                                    std::pair{open, "other users may write to it"},
+                                    std::pair{link, "it is a symbolic link"}}) {
+        TVirtualPort port;
+        try {
+            port.Publish(path, "SIM");
+            ADD_FAILURE() << "no error for " << why;
+        } catch (const Exception& error) {
+            EXPECT_EQ(error.Message(),
+                      "the port directory " + path + " is not safe to use: " + why);
+        }
     }
+    EXPECT_FALSE(QFileInfo::exists(open + "/SIM"));
+    EXPECT_FALSE(QFileInfo::exists(dir.path() + "/SIM"));
 }
 
 TEST(SimDisplay, ShowsFramesInTheMainWindowsOrderAndLightsOnCommand) {
