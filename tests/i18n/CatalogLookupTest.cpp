@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -16,6 +17,27 @@ const TEntries kEntries = {
     {QStringLiteral("Cancel"), QStringLiteral("Anuluj")},
     {QStringLiteral("First\nSecond"), QStringLiteral("Pierwszy\nDrugi")},
     {QStringLiteral("Zebra"), QStringLiteral("Zebra po polsku")},
+};
+
+// Threads that run a lookup over and over until the object goes.
+class TReaders {
+public:
+    TReaders(int count, const std::function<void()>& lookup) {
+        for (int t = 0; t < count; ++t)
+            FThreads.emplace_back([this, lookup] {
+                while (!FStop)
+                    lookup();
+            });
+    }
+    ~TReaders() {
+        FStop = true;
+        for (auto& t : FThreads)
+            t.join();
+    }
+
+private:
+    std::atomic<bool> FStop{false};
+    std::vector<std::thread> FThreads;
 };
 
 struct TLayoutRow {
@@ -130,23 +152,17 @@ TEST(CatalogLookup, ThreadsLookUpWhileTheCatalogIsOpenedAndReopened) {
     engine.SelectLanguage("pl");
     std::atomic<int> wrong{0};
     std::atomic<int> done{0};
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> readers;
-    for (int t = 0; t < 3; ++t)
-        readers.emplace_back([&] {
-            while (!stop) {
-                if (engine.TranslateInDomain("cport", "Cancel") != "Anuluj" ||
-                    engine.TranslateInDomain("Cport", "Port") != "Port")
-                    ++wrong;
-                ++done;
-            }
+    {
+        const TReaders readers(3, [&] {
+            if (engine.TranslateInDomain("cport", "Cancel") != "Anuluj" ||
+                engine.TranslateInDomain("Cport", "Port") != "Port")
+                ++wrong;
+            ++done;
         });
-    // Choosing the language again closes every catalog under the readers.
-    for (int i = 0; i < 200 || done < 5000; ++i)
-        engine.SelectLanguage("pl");
-    stop = true;
-    for (auto& r : readers)
-        r.join();
+        // Choosing the language again closes every catalog under the readers.
+        for (int i = 0; i < 200 || done < 5000; ++i)
+            engine.SelectLanguage("pl");
+    }
     EXPECT_EQ(wrong, 0);
 }
 
@@ -172,22 +188,13 @@ TEST(CatalogLookup, LanguageChangeNeverLeavesTheOldCatalogOpen) {
     dir.AddBytes("pl", "cport", MakeMoBytes(kEntries));
     dir.AddBytes("de", "cport", MakeMoBytes({{"Cancel", "Abbrechen"}}));
     TDomain domain("cport", dir.Dir.filePath("locale"), "pl", nullptr);
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> readers;
-    for (int t = 0; t < 2; ++t)
-        readers.emplace_back([&] {
-            while (!stop)
-                domain.Translate("Cancel");
-        });
+    const TReaders readers(2, [&] { domain.Translate("Cancel"); });
     int wrong = 0;
     for (int i = 0; i < 4000; ++i) {
         const bool german = i % 2 == 0;
         domain.SetLanguageCode(german ? "de" : "pl");
         wrong += domain.Translate("Cancel") != (german ? "Abbrechen" : "Anuluj");
     }
-    stop = true;
-    for (auto& r : readers)
-        r.join();
     EXPECT_EQ(wrong, 0);
 }
 
