@@ -12,6 +12,9 @@ protected:
     TransferTest() {
         Port.SetCommApi(&Fake);
         Port.SetPort(QStringLiteral("/dev/ttyFAKE0"));
+        // No event thread: its calls into the fake would land among the
+        // transfer calls these tests look at.
+        Port.SetEvents(TComEvents());
         Listener.TxActivity = [this](TCustomComPort*, bool on) {
             Notices.push_back(on ? "Tx:on" : "Tx:off");
         };
