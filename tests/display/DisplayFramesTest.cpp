@@ -10,18 +10,6 @@ namespace {
 
 using namespace DisplayFrames;
 
-std::string hex(const std::string& bytes) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char b : bytes) {
-        if (!out.empty())
-            out += ' ';
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
 const char* const DefaultTexts[DigitCount] = {"021", "011", "002", "003", "020", "015",
                                               "006", "007", "018", "009", "010", "011"};
 
@@ -30,15 +18,15 @@ TEST(DisplayFrames, DefaultBoxesGiveTheDocumentedFrame) {
     const std::string frame =
         DataFrameFromBoxes([](int i) { return QString(DefaultTexts[i - 1]); },
                            [&](int i, uint8_t code) { accepted.emplace_back(i, code); });
-    EXPECT_EQ(hex(frame), "80 15 0B 02 03 14 0F 06 07 12 09 0A 0B 84 82");
+    EXPECT_EQ(Hex(frame), "80 15 0B 02 03 14 0F 06 07 12 09 0A 0B 84 82");
     ASSERT_EQ(accepted.size(), 12u);
     for (int i = 1; i <= 12; ++i)
         EXPECT_EQ(accepted[i - 1].first, i);
 }
 
 TEST(DisplayFrames, CommandsAreSingleBytes) {
-    EXPECT_EQ(hex(SwitchOnCommand()), "82");
-    EXPECT_EQ(hex(SwitchOffCommand()), "83");
+    EXPECT_EQ(Hex(SwitchOnCommand()), "82");
+    EXPECT_EQ(Hex(SwitchOffCommand()), "83");
 }
 
 TEST(DisplayFrames, CodeBoxTextsGiveOneByteOrTheExactError) {

@@ -62,19 +62,30 @@ TFrameSink::TFrameSink(const TOptions& options) {
     FPort->SetEvents(TComEvents{});
     FPort->EndSettingsUpdate();
     FPort->Open();
+    // About ten bits a byte: start bit, data, parity, stop bits.
+    FBatchLimit = std::size_t(BaudRateText(options.BaudRate).toInt() / 10);
 }
 
-void TFrameSink::Send(const std::string& frame) {
+void TFrameSink::Queue(const std::string& frame) {
     if (!FPort) {
         std::printf("%s\n", Hex(frame).c_str());
         return;
     }
+    if (!FBatch.empty() && FBatch.size() + frame.size() > FBatchLimit)
+        Flush();
+    FBatch += frame;
+}
+
+void TFrameSink::Flush() {
+    if (FBatch.empty())
+        return;
     // A write that times out reports fewer bytes without an error; for a
     // script that is a failure all the same.
-    const int32_t sent = FPort->WriteString(frame);
-    if (sent != int32_t(frame.size()))
+    const int32_t sent = FPort->WriteString(FBatch);
+    if (sent != int32_t(FBatch.size()))
         throw Exception(Format(Translate(QStringLiteral("Write timed out: %d of %d bytes sent")),
-                               {QString::number(sent), QString::number(frame.size())}));
+                               {QString::number(sent), QString::number(FBatch.size())}));
+    FBatch.clear();
 }
 
 TStopSignals::TStopSignals() {
@@ -105,7 +116,7 @@ int StreamLines(TFrameSink& sink, const TOptions& options, const TStopSignals& s
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
         try {
-            sink.Send(DataFrame(CodesFromText(
+            sink.Queue(DataFrame(CodesFromText(
                 QString::fromUtf8(line.data(), qsizetype(line.size())), options.Align)));
         } catch (const EDisplayText& error) {
             rejected = true;
@@ -136,6 +147,7 @@ int StreamLines(TFrameSink& sink, const TOptions& options, const TStopSignals& s
             skipping = false;
             data.remove_prefix(end + 1);
         }
+        sink.Flush(); // nothing waits for more input
         if (!skipping)
             pending.append(data);
         if (pending.size() > LongestLine) {
@@ -146,6 +158,7 @@ int StreamLines(TFrameSink& sink, const TOptions& options, const TStopSignals& s
     }
     if (!pending.empty())
         show(pending);
+    sink.Flush();
     return rejected ? ExitBadInput : ExitDone;
 }
 

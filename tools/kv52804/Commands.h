@@ -8,16 +8,30 @@
 
 // The port, opened with the options' line settings; or, with --dry-run,
 // standard output, one line of hexadecimal bytes per frame.
+//
+// Frames that are ready together (lines that arrived together) go out back
+// to back in one write: a write per frame costs several times what the
+// bytes do. A batch is kept to about a second of the line's time, so a stop
+// signal is never kept waiting for long.
 class TFrameSink {
 public:
     // Raises EPortChoice or EComPort when no port can be chosen or opened.
     explicit TFrameSink(const TOptions& options);
-    // Writes one frame, or several back to back, in one write. Raises
-    // EComPort when the write fails or times out with bytes unsent.
-    void Send(const std::string& frames);
+    // Adds a frame to the batch, first sending the batch if the frame would
+    // make it too long.
+    void Queue(const std::string& frame);
+    // Sends the batch. Raises EComPort when the write fails, and Exception
+    // when it times out with bytes unsent.
+    void Flush();
+    void Send(const std::string& frame) {
+        Queue(frame);
+        Flush();
+    }
 
 private:
     std::unique_ptr<TComPort> FPort;
+    std::string FBatch;
+    std::size_t FBatchLimit = 0; // bytes
 };
 
 // SIGINT, SIGTERM and SIGHUP, blocked for the whole process and readable
