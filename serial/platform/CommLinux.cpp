@@ -973,7 +973,12 @@ bool CommLinux::CloseHandle(HANDLE handle) {
     StopModemWaiter(*p);
     // Unsent output is dropped first: a tty close otherwise waits up to the
     // driver's closing_wait (30 s by default) for a stalled line to drain.
-    ::tcflush(p->Fd, TCOFLUSH);
+    // Only when there is some: a pseudo-terminal keeps no output queue (its
+    // TIOCOUTQ is 0), and flushing it would empty the peer's input instead,
+    // losing bytes of writes already reported complete.
+    int unsent = 0;
+    if (::ioctl(p->Fd, TIOCOUTQ, &unsent) != 0 || unsent > 0)
+        ::tcflush(p->Fd, TCOFLUSH);
     SetLines(p->Fd, TIOCM_DTR | TIOCM_RTS, false);
     ::ioctl(p->Fd, TIOCNXCL); // the tty may stay open elsewhere
     ::close(p->WakeFd);

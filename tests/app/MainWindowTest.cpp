@@ -2,6 +2,7 @@
 // the setup dialog's answer scripted and the port talking to the recording
 // fake of the OS.
 #include "CommRecording.h"
+#include "DisplayFrames.h"
 #include "Forms.h"
 #include "ProgramModules.h"
 #include "U001.h"
@@ -193,6 +194,14 @@ TEST_F(MainWindow, ComponentsStandWhereTheDescriptionPutsThem) {
     Form->Label2->ensurePolished();
     EXPECT_EQ(Form->Label2->palette().color(QPalette::WindowText), QColor(255, 0, 0));
     EXPECT_EQ(Form->palette().color(QPalette::Window), QColor(255, 255, 204));
+}
+
+// The window, the simulator and the command-line tool share one digit order.
+TEST_F(MainWindow, DigitsStandInTheModulesOrder) {
+    for (int p = 1; p < 12; ++p)
+        EXPECT_LT(Form->Digit(DisplayFrames::DigitAtPosition[p - 1])->x(),
+                  Form->Digit(DisplayFrames::DigitAtPosition[p])->x())
+            << p;
 }
 
 // The cable leaves the picture at window rows 137..145, where Shape2 runs.

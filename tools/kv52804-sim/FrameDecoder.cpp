@@ -2,13 +2,11 @@
 
 #include <utility>
 
+using namespace DisplayFrames;
+
 namespace {
 
-constexpr uint8_t OpeningByte = 0x80;
-constexpr uint8_t ClosingByte = 0x84;
-constexpr uint8_t SwitchOnByte = 0x82;
-constexpr uint8_t SwitchOffByte = 0x83;
-constexpr std::size_t FrameSize = TFrameDecoder::DigitCount + 2; // without the trailing 0x82
+constexpr std::size_t FrameSize = DataFrameSize - 1; // without the trailing 0x82
 
 } // namespace
 
@@ -66,19 +64,6 @@ void TFrameDecoder::Resynchronise() {
 
 void TFrameDecoder::Emit(TKind kind, std::string bytes) {
     FSink(TItem{kind, std::move(bytes), {}});
-}
-
-std::string TFrameDecoder::Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(bytes.size() * 3);
-    for (unsigned char b : bytes) {
-        if (!out.empty())
-            out += ' ';
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
 }
 
 std::string TFrameDecoder::Describe(const TItem& item) {

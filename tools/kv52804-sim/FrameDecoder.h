@@ -4,6 +4,8 @@
 // included, so only the position inside a frame tells data from commands; a
 // frame that does not close where it should is dropped and decoding starts
 // again at the next opening byte, which may lie inside the dropped bytes.
+#include "DisplayFrames.h"
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -11,8 +13,8 @@
 
 class TFrameDecoder {
 public:
-    static constexpr int DigitCount = 12;
-    using TCodes = std::array<uint8_t, DigitCount>;
+    static constexpr int DigitCount = DisplayFrames::DigitCount;
+    using TCodes = DisplayFrames::TCodes;
 
     enum class TKind {
         DataFrame, // 0x80, twelve codes, 0x84: the module stores the codes
@@ -39,8 +41,6 @@ public:
     // Bytes of a frame begun but not finished yet.
     const std::string& Pending() const { return FPending; }
 
-    // "80 15 0B": the bytes in hexadecimal, upper case, one blank between.
-    static std::string Hex(const std::string& bytes);
     // One log line for an item: the bytes in hexadecimal, then what they mean.
     static std::string Describe(const TItem& item);
 

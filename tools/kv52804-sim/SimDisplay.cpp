@@ -6,11 +6,11 @@
 
 namespace {
 
-// Left edges as in the main window, shifted so the first digit stands 16
-// pixels from the edge; index = frame digit - 1.
-constexpr int MainWindowLeft[TFrameDecoder::DigitCount] = {560, 616, 672, 728, 296, 352,
-                                                           408, 464, 32,  88,  144, 200};
-constexpr int Shift = 16;
+// Spaced as in the main window: 56 pixels from digit to digit, 264 from
+// group to group, the first digit 16 pixels from the edge.
+constexpr int Margin = 16;
+constexpr int DigitPitch = 56;
+constexpr int GroupPitch = 264;
 constexpr int Top = 12;
 constexpr int DigitWidth = 63;
 constexpr int DigitHeight = 73;
@@ -24,7 +24,9 @@ TSimDisplay::TSimDisplay(QWidget* AOwner) : QWidget(AOwner) {
     palette.setColor(QPalette::Window, Qt::black);
     palette.setColor(QPalette::WindowText, QColor(0xC0, 0xC0, 0xC0));
     setPalette(palette);
-    for (int i = 0; i < TFrameDecoder::DigitCount; ++i) {
+    for (int p = 0; p < TFrameDecoder::DigitCount; ++p) {
+        // Position p from the left shows the frame digit the module shows there.
+        const int i = DisplayFrames::DigitAtPosition[p] - 1;
         auto* digit = new TVornLED7Seg(this);
         digit->setObjectName(QStringLiteral("Digit%1").arg(i + 1));
         digit->SetBrightColor(255);
@@ -36,10 +38,11 @@ TSimDisplay::TSimDisplay(QWidget* AOwner) : QWidget(AOwner) {
         digit->SetSegShape(TVornLED7Seg::ssDoubleEdge);
         digit->SetValue(BlankCode);
         digit->setEnabled(false);
-        digit->SetBounds(MainWindowLeft[i] - Shift, Top, DigitWidth, DigitHeight);
+        digit->SetBounds(Margin + p / 4 * GroupPitch + p % 4 * DigitPitch, Top, DigitWidth,
+                         DigitHeight);
         FDigits[i] = digit;
     }
-    const int width = MainWindowLeft[3] - Shift + DigitWidth + 16;
+    const int width = Margin + 2 * GroupPitch + 3 * DigitPitch + DigitWidth + Margin;
     FPortLabel = new QLabel(this);
     FPortLabel->setGeometry(16, Top + DigitHeight + 10, width - 32, 18);
     FLastLabel = new QLabel(this);

@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
         const int result = app->exec();
         // Leftover bytes of an unfinished frame are part of what was received.
         if (options.Log && !decoder.Pending().empty())
-            std::printf("%s  incomplete frame\n", TFrameDecoder::Hex(decoder.Pending()).c_str());
+            std::printf("%s  incomplete frame\n", DisplayFrames::Hex(decoder.Pending()).c_str());
         return result;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "kv52804-sim: %s\n", error.what());

@@ -94,7 +94,7 @@ TEST(FrameDecoder, StreamsDecodeToTheModulesActions) {
         SCOPED_TRACE(row.name);
         const TDecoded decoded = Decode(Bytes(row.stream));
         EXPECT_EQ(decoded.Lines(), row.lines);
-        EXPECT_EQ(TFrameDecoder::Hex(decoded.Pending), row.pending);
+        EXPECT_EQ(DisplayFrames::Hex(decoded.Pending), row.pending);
     }
 }
 

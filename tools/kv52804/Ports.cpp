@@ -1,0 +1,95 @@
+#include "Ports.h"
+
+#include "CPort.h"
+#include "Options.h"
+#include "SysUtils.h"
+#include "gnugettext.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+QString ReadAttribute(const QDir& dir, const char* name) {
+    QFile file(dir.filePath(QString::fromLatin1(name)));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.read(256)).trimmed();
+}
+
+// Walks up from the tty's device: a USB adapter's serial port sits on an
+// interface whose parent is the USB device with the vendor and product (ACM
+// devices sit on the interface itself). Other devices are known by their
+// driver; the kernel's generic serial port and controller devices
+// (serial-base) sit between a UART and its real driver.
+QString HardwareDescription(const QString& devicePath) {
+    QString driver;
+    QDir dir(devicePath);
+    for (int level = 0; level < 4 && !dir.isRoot(); ++level, dir.cdUp()) {
+        const QString vendor = ReadAttribute(dir, "idVendor");
+        if (!vendor.isEmpty()) {
+            const QString id = vendor + u':' + ReadAttribute(dir, "idProduct");
+            const QString name =
+                (ReadAttribute(dir, "manufacturer") + u' ' + ReadAttribute(dir, "product"))
+                    .trimmed();
+            return name.isEmpty() ? QStringLiteral("USB %1").arg(id)
+                                  : QStringLiteral("%1 (%2)").arg(name, id);
+        }
+        const QString link = QFileInfo(dir.filePath(QStringLiteral("driver"))).symLinkTarget();
+        if (driver.isEmpty() && !link.isEmpty() && !link.contains(QStringLiteral("/serial-base/")))
+            driver = Format(Translate(QStringLiteral("driver %s")), {QFileInfo(link).fileName()});
+    }
+    return driver;
+}
+
+// Whether a kv52804-sim process holds this device open: the simulator keeps
+// its own end of the link open for its whole run.
+bool HeldBySimulator(const QString& device) {
+    const QDir proc(QStringLiteral("/proc"));
+    for (const QString& pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (!pid.front().isDigit() ||
+            ReadAttribute(QDir(proc.filePath(pid)), "comm") != QStringLiteral("kv52804-sim"))
+            continue;
+        const QDir fds(proc.filePath(pid + QStringLiteral("/fd")));
+        for (const QFileInfo& fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+            if (fd.symLinkTarget() == device)
+                return true;
+    }
+    return false;
+}
+
+} // namespace
+
+QString ChoosePort(const TOptions& options) {
+    if (options.PortGiven)
+        return options.Port;
+    const QString fromEnvironment = qEnvironmentVariable("KV52804_PORT");
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
+    QStringList ports;
+    ListComPorts(ports);
+    if (ports.size() == 1)
+        return ports.front();
+    if (ports.isEmpty())
+        throw EPortChoice(Translate(QStringLiteral(
+            "No serial port found; connect the module, start kv52804-sim or name a port with "
+            "--port")));
+    throw EPortChoice(Format(Translate(QStringLiteral("Several ports found (%s); choose one with "
+                                                      "--port or KV52804_PORT")),
+                             {ports.join(QStringLiteral(", "))}));
+}
+
+QString DescribePort(const QString& name) {
+    const QString device = ResolvePortPath(name);
+    if (device != QStringLiteral("/dev/") + name) {
+        // A published link.
+        if (HeldBySimulator(device))
+            return Translate(QStringLiteral("virtual display"));
+        return Format(Translate(QStringLiteral("link to %s")), {device});
+    }
+    const QString tty =
+        SysfsRoot() + QStringLiteral("/class/tty/") + name + QStringLiteral("/device");
+    const QString hardware = QFileInfo(tty).canonicalFilePath();
+    return hardware.isEmpty() ? QString() : HardwareDescription(hardware);
+}
