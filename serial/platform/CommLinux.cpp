@@ -4,9 +4,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <condition_variable>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -112,9 +112,9 @@ struct TRecord {
 struct TWriteOp {
     TRecord Rec;
     std::size_t Size = 0;
-    std::string Data;          // the bytes, kept only while some are not handed over
-    std::size_t Done = 0;      // handed to the driver
-    std::uint64_t Start = 0;   // place of its first byte in the port's output
+    std::string Data;        // the bytes, kept only while some are not handed over
+    std::size_t Done = 0;    // handed to the driver
+    std::uint64_t Start = 0; // place of its first byte in the port's output
     std::optional<Clock::time_point> Deadline;
     bool Handed() const { return Done == Size; }
 };
@@ -315,8 +315,7 @@ std::size_t Sent(const TPort& p, const TWriteOp& w) {
 
 // Operations waiting behind the first have moved nothing; their time may run
 // out while they wait.
-template <typename Op>
-void ExpireWaiting(TPort& p, std::deque<Op>& ops, Clock::time_point now) {
+template <typename Op> void ExpireWaiting(TPort& p, std::deque<Op>& ops, Clock::time_point now) {
     for (auto it = ops.begin(); it != ops.end();) {
         if (it != ops.begin() && it->Deadline && now >= *it->Deadline) {
             Complete(p, it->Rec, 0, 0);

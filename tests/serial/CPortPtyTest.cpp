@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -107,6 +108,22 @@ TEST(PtyTransfer, AStalledLineEndsTheWriteAtItsTimeoutWithTheShortCount) {
     EXPECT_EQ(got.size(), static_cast<std::size_t>(written));
 }
 
+TEST(PtyTransfer, CloseKeepsEveryByteOfAWriteReportedDone) {
+    // The display module reads nothing yet: the pseudo-terminal holds what it
+    // accepted on its way to the master, beyond the master's own queue.
+    // Closing (and the event thread's purge) must not take it back.
+    PtyPair pty;
+    TComPort port;
+    port.SetPort(SlavePath(pty));
+    port.Timeouts()->SetWriteTotalMultiplier(0);
+    port.Timeouts()->SetWriteTotalConstant(300);
+    port.Open();
+    const int32_t written = port.WriteString(std::string(16 * 1024, 'k'));
+    ASSERT_GT(written, 4096) << "the pseudo-terminal took too little to show anything";
+    port.Close();
+    EXPECT_EQ(pty.Receive(written).size(), static_cast<std::size_t>(written));
+}
+
 TEST(PtyTransfer, TheDefaultReadReturnsAtOnceWithWhatIsQueued) {
     PtyPair pty;
     TComPort port;
@@ -139,6 +156,43 @@ TEST(PtyOpen, ASecondOpenOfTheSameDeviceFailsWithCode1) {
     first.Close();
     second.Open(); // free again
     EXPECT_TRUE(second.Connected());
+}
+
+TEST(PtyOpen, ADeviceAnotherProcessHoldsGivesCode1UnlessItHoldsTheFarEnd) {
+    struct Row {
+        const char* Name;
+        bool Master, Slave;
+        bool Refused;
+    } rows[] = {
+        {"holds the port's end", false, true, true},
+        {"holds both ends, as the display simulator does", true, true, false},
+        {"holds the far end only", true, false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        PtyPair pty;
+        TComPort port;
+        port.SetPort(SlavePath(pty));
+        {
+            std::vector<int> ends;
+            if (row.Master)
+                ends.push_back(pty.Master());
+            if (row.Slave)
+                ends.push_back(pty.Slave());
+            PtyHolder holder(ends);
+            try {
+                port.Open();
+                EXPECT_FALSE(row.Refused) << "opened";
+            } catch (const EComPort& e) {
+                EXPECT_TRUE(row.Refused) << e.Message().toStdString();
+                EXPECT_EQ(e.ErrorCode(), 1);
+                EXPECT_EQ(e.WinErrorCode(), EBUSY);
+            }
+            port.Close();
+        }
+        port.Open(); // the holder has gone
+        EXPECT_TRUE(port.Connected());
+    }
 }
 
 TEST(PtyOpen, AMissingDeviceGivesCode1AndFileNotFound) {
