@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -276,16 +277,23 @@ TEST_F(PlatformLinux, WriteTimeoutCountsPerByte) {
 // always empty: the test says how many bytes the driver still holds.
 class PlatformLinuxDriverQueue : public PlatformLinux {
 protected:
+    struct TQueue {
+        std::atomic<int> Held{0};
+        std::atomic<int> Discards{0};
+    };
     PlatformLinuxDriverQueue() {
-        Api.SetOutputQueue({[this](int) { return Held.load(); },
-                            [this](int) {
-                                Held = 0;
-                                ++Discards;
+        // Shared, as the backend may still look when it closes what a failed
+        // test left open.
+        Api.SetOutputQueue({[q = Queue](int) { return q->Held.load(); },
+                            [q = Queue](int) {
+                                q->Held = 0;
+                                ++q->Discards;
                                 return 0;
                             }});
     }
-    std::atomic<int> Held{0};
-    std::atomic<int> Discards{0};
+    std::shared_ptr<TQueue> Queue = std::make_shared<TQueue>();
+    std::atomic<int>& Held = Queue->Held;
+    std::atomic<int>& Discards = Queue->Discards;
 };
 
 TEST_F(PlatformLinuxDriverQueue, AWriteEndsWhenItsBytesHaveLeftTheDriver) {
