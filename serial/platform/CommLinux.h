@@ -7,10 +7,10 @@
 // - CreateFile opens O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC, refuses anything
 //   that is not a terminal (ENOTTY), and takes the device exclusively (EBUSY):
 //   it refuses a device that another process holds open (found in /proc, as
-//   fuser does; the master's holder of a pseudo-terminal is the line's far
-//   end, not a competitor), an advisory flock keeps out every later opener
-//   that asks, root and other handles of this process included, and TIOCEXCL
-//   keeps out later opens by other users.
+//   fuser does; a process holding the master of a pseudo-terminal is the
+//   line's far end, not a competitor), an advisory flock keeps out every
+//   later opener that asks, root and other handles of this process included,
+//   and TIOCEXCL keeps out later opens by anyone but root.
 // - A write ends when its bytes have left the driver's output queue (TIOCOUTQ)
 //   or its write time-out expires. A write that runs out of time reports the
 //   bytes that left and drops the rest from the driver, so nothing reported as
