@@ -23,11 +23,13 @@
 
 // ---------------------------------------------------------------------------
 // Enumerations. Ordinals are part of the interface: stored settings, the
-// setting texts and the sets below all rely on them.
+// setting texts and the sets below all rely on them. The settings have a
+// fixed underlying type, so an ordinal the property system writes that no
+// value has is still a well-defined number, which the port then refuses.
 namespace CPortEnums {
 Q_NAMESPACE
 
-enum TBaudRate {
+enum TBaudRate : int {
     brCustom,
     br110,
     br300,
@@ -47,22 +49,22 @@ enum TBaudRate {
 };
 Q_ENUM_NS(TBaudRate)
 
-enum TDataBits { dbFive, dbSix, dbSeven, dbEight };
+enum TDataBits : int { dbFive, dbSix, dbSeven, dbEight };
 Q_ENUM_NS(TDataBits)
 
-enum TStopBits { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
+enum TStopBits : int { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
 Q_ENUM_NS(TStopBits)
 
-enum TParityBits { prNone, prOdd, prEven, prMark, prSpace };
+enum TParityBits : int { prNone, prOdd, prEven, prMark, prSpace };
 Q_ENUM_NS(TParityBits)
 
-enum TDTRFlowControl { dtrDisable, dtrEnable, dtrHandshake };
+enum TDTRFlowControl : int { dtrDisable, dtrEnable, dtrHandshake };
 Q_ENUM_NS(TDTRFlowControl)
 
-enum TRTSFlowControl { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
+enum TRTSFlowControl : int { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
 Q_ENUM_NS(TRTSFlowControl)
 
-enum TFlowControl { fcHardware, fcSoftware, fcNone, fcCustom };
+enum TFlowControl : int { fcHardware, fcSoftware, fcNone, fcCustom };
 Q_ENUM_NS(TFlowControl)
 
 enum TComEvent {
@@ -85,7 +87,7 @@ Q_ENUM_NS(TComError)
 enum TModemSignal { msCTS, msDSR, msRing, msRLSD };
 Q_ENUM_NS(TModemSignal)
 
-enum TSyncMethod { smThreadSync, smWindowSync, smNone };
+enum TSyncMethod : int { smThreadSync, smWindowSync, smNone };
 Q_ENUM_NS(TSyncMethod)
 
 enum TAsyncKind : uint8_t { akWrite, akRead };
