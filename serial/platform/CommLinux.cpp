@@ -21,6 +21,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -172,6 +174,7 @@ struct TPort {
     std::optional<TWaitOp> Wait;
 
     bool HasModemLines = false;
+    bool Pseudo = false; // a pseudo-terminal: no line, so no character frame
     bool HasCounts = false;
     TCounts Counts;
     bool DsrOn = false;
@@ -255,6 +258,13 @@ bool ReadCounts(int fd, TCounts& c) {
         return false;
     c = TCounts{k.cts, k.dsr, k.rng, k.dcd, k.frame, k.overrun, k.parity, k.brk, k.buf_overrun};
     return true;
+}
+
+// Slave ends of pseudo-terminals have majors 136..143 (UNIX98_PTY_SLAVE_MAJOR).
+bool IsPseudoTerminal(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+           major(st.st_rdev) < 144;
 }
 
 void StartRecord(TRecord& rec) {
@@ -711,15 +721,18 @@ int ApplyDcb(TPort& p, const DCB& dcb, bool driveLines) {
         return e;
     if (WriteTermios2(p.Fd, t, dcb.BaudRate) != 0)
         return errno;
-    // The driver may round or refuse the rate without saying so; a port that
-    // silently runs at another rate would garble every byte. Rates within the
-    // usual 2 % UART tolerance pass. (Pseudo-terminals keep any rate.)
+    // The driver may round or refuse the rate, or keep a character frame it
+    // cannot make (ftdi_sio keeps the old size when asked for six data bits),
+    // without saying so; a port that silently runs otherwise would garble
+    // every byte. Rates within the usual 2 % UART tolerance pass.
+    // (Pseudo-terminals keep any rate and always report 8 bits, no parity.)
     KernelTermios now;
     if (ReadTermios2(p.Fd, now) != 0)
         return errno;
     std::uint64_t want = dcb.BaudRate, got = now.c_ospeed;
     std::uint64_t diff = want > got ? want - got : got - want;
-    if (diff * 50 > want) {
+    constexpr std::uint32_t frame = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    if (diff * 50 > want || (!p.Pseudo && (now.c_cflag & frame) != (t.c_cflag & frame))) {
         WriteTermios2(p.Fd, old, old.c_ospeed);
         return EINVAL;
     }
@@ -893,6 +906,7 @@ HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD
     }
     int bits = 0;
     p->HasModemLines = ::ioctl(fd, TIOCMGET, &bits) == 0;
+    p->Pseudo = IsPseudoTerminal(fd);
     p->DsrOn = p->HasModemLines && (bits & TIOCM_DSR);
     p->HasCounts = ReadCounts(fd, p->Counts);
 
