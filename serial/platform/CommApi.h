@@ -206,9 +206,10 @@ public:
     virtual ~CommApi() = default;
 
     // Opens a serial device. `path` is a file-system path (the port resolves
-    // its port name first). The device is opened for exclusive use: a second
-    // opener, in this or another process, fails with EBUSY. Missing device:
-    // ENOENT.
+    // its port name first). The device is opened for exclusive use: it fails
+    // with EBUSY when another process holds it open (the far end of the line
+    // aside), and a second opener, in this or another process, fails with
+    // EBUSY. Missing device: ENOENT.
     virtual HANDLE CreateFile(const std::string& path, DWORD desiredAccess, DWORD shareMode,
                               DWORD creationDisposition, DWORD flagsAndAttributes) = 0;
     // Closes a port or an event. Closing a port ends its pending operations
@@ -250,7 +251,10 @@ public:
     // once (*moved set, event set); false with ERROR_IO_PENDING while it runs
     // (the count then comes from GetOverlappedResult); false with another code
     // when it could not start (event left reset). Without a record the call
-    // blocks until the timeouts end it. Writes copy the caller's bytes.
+    // blocks until the timeouts end it. Writes copy the caller's bytes. A
+    // write ends when its bytes have left the driver's output queue; one that
+    // its time-outs end reports the bytes that left, and the rest never go.
+    // A read queued behind another keeps its own time-outs.
     virtual bool WriteFile(HANDLE port, const void* buffer, DWORD count, DWORD* written,
                            OVERLAPPED* overlapped) = 0;
     virtual bool ReadFile(HANDLE port, void* buffer, DWORD count, DWORD* read,

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -109,9 +111,12 @@ struct TRecord {
 
 struct TWriteOp {
     TRecord Rec;
-    std::string Data;
-    std::size_t Done = 0;
+    std::size_t Size = 0;
+    std::string Data;        // the bytes, kept only while some are not handed over
+    std::size_t Done = 0;    // handed to the driver
+    std::uint64_t Start = 0; // place of its first byte in the port's output
     std::optional<Clock::time_point> Deadline;
+    bool Handed() const { return Done == Size; }
 };
 
 struct TReadOp {
@@ -119,7 +124,7 @@ struct TReadOp {
     char* Buffer = nullptr;
     DWORD Count = 0;
     DWORD Done = 0;
-    std::optional<Clock::time_point> Deadline; // total timeout
+    std::optional<Clock::time_point> Deadline; // total timeout, counted from the start
     std::optional<Clock::duration> Interval;   // between two bytes, after the first
     bool AnyByte = false;                      // end as soon as one byte is there
     Clock::time_point LastByte;
@@ -137,6 +142,12 @@ struct TCounts {
 };
 
 constexpr DWORD DefaultQueueSize = 4096;
+constexpr int TtyWakeupChars = 256;
+
+// Unix98 pseudo-terminal slaves have this major number, their index as minor;
+// masters are opened through /dev/ptmx (5, 2).
+constexpr unsigned PtySlaveMajor = 136;
+constexpr unsigned PtmxMajor = 5, PtmxMinor = 2;
 
 } // namespace
 
@@ -183,6 +194,12 @@ struct TPort {
     bool RtsToggleOn = false; // RTS raised for sending (RTS toggle)
     int LastOutQ = -1;        // driver output count at the last drain check
     std::int64_t DrainCheckUs = 0;
+    // Bytes handed to the driver since the open, and of those the ones that
+    // have left its output queue (as far as the last look showed).
+    std::uint64_t Handed = 0;
+    std::uint64_t Left = 0;
+    bool IsPty = false;
+    CommLinux::TOutputQueue Out;
 
     std::size_t InLength() const { return InQ.size() - InHead; }
     DWORD InLimit() const { return InSize ? InSize : DefaultQueueSize; }
@@ -194,6 +211,7 @@ struct CommLinux::TImpl {
     std::mutex Mutex;
     std::map<HANDLE, PortPtr> Ports;
     std::map<HANDLE, EventPtr> Events;
+    TOutputQueue Out;
 
     PortPtr FindPort(HANDLE h) {
         std::lock_guard lock(Mutex);
@@ -297,10 +315,30 @@ void SignalEvents(TPort& p, DWORD events) {
     }
 }
 
+// Bytes of a write that have left the driver, as far as the last look showed.
+std::size_t Sent(const TPort& p, const TWriteOp& w) {
+    if (w.Done == 0 || p.Left <= w.Start)
+        return 0;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(p.Left - w.Start, w.Done));
+}
+
+// Operations waiting behind the first have moved nothing; their time may run
+// out while they wait.
+template <typename Op> void ExpireWaiting(TPort& p, std::deque<Op>& ops, Clock::time_point now) {
+    for (auto it = ops.begin(); it != ops.end();) {
+        if (it != ops.begin() && it->Deadline && now >= *it->Deadline) {
+            Complete(p, it->Rec, 0, 0);
+            it = ops.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 void FailAll(TPort& p, int error, bool writes, bool reads, bool wait) {
     if (writes) {
         for (auto& w : p.Writes)
-            Complete(p, w.Rec, error, static_cast<DWORD>(w.Done));
+            Complete(p, w.Rec, error, static_cast<DWORD>(Sent(p, w)));
         p.Writes.clear();
     }
     if (reads) {
@@ -495,6 +533,7 @@ void ServeReads(TPort& p, Clock::time_point now) {
         Complete(p, r.Rec, 0, r.Done);
         p.Reads.pop_front();
     }
+    ExpireWaiting(p, p.Reads, now);
     if (p.InHead > 0 && p.InHead * 2 >= p.InQ.size()) {
         p.InQ.erase(0, p.InHead);
         p.InHead = 0;
@@ -510,13 +549,64 @@ void BeginSending(TPort& p) {
     p.TxDraining = true;
 }
 
-// Writes as much of the pending output as the driver takes now; a device
-// failure hangs the port up.
+// Bytes the driver still holds for sending. A pseudo-terminal hands what it
+// accepts straight to the other end's input, so it holds none.
+int OutQueued(TPort& p) {
+    if (p.Out.Queued)
+        return p.Out.Queued(p.Fd);
+    int queued = 0;
+    if (p.IsPty || ::ioctl(p.Fd, TIOCOUTQ, &queued) != 0)
+        return 0;
+    return queued;
+}
+
+// Looks at the driver's output queue: what is not in it any more has left.
+// Returns the bytes still there.
+std::uint64_t LookAtOutput(TPort& p) {
+    int queued = OutQueued(p);
+    std::uint64_t unsent = std::min<std::uint64_t>(queued > 0 ? queued : 0, p.Handed - p.Left);
+    p.Left = p.Handed - unsent;
+    return unsent;
+}
+
+// Drops what the driver still holds for sending. Not on a pseudo-terminal:
+// there a flush reaches into the other end's input and takes bytes that have
+// already arrived.
+int DiscardOutput(TPort& p) {
+    int error = 0;
+    if (p.Out.Discard)
+        error = p.Out.Discard(p.Fd);
+    else if (!p.IsPty && ::tcflush(p.Fd, TCOFLUSH) != 0)
+        error = errno;
+    p.Left = p.Handed;
+    return error;
+}
+
+// Ends the front write with the bytes that have left the driver, and drops the
+// rest of it from the driver's queue so that the count holds: what is reported
+// as unsent never goes out (a caller may send it again), and what is reported
+// as sent is no longer there for a purge to drop. Only the front write can
+// have bytes in the driver.
+int EndFrontWrite(TPort& p) {
+    TWriteOp& w = p.Writes.front();
+    LookAtOutput(p);
+    std::size_t sent = Sent(p, w);
+    int error = sent < w.Done ? DiscardOutput(p) : 0;
+    Complete(p, w.Rec, 0, static_cast<DWORD>(sent));
+    p.Writes.pop_front();
+    return error;
+}
+
+// Hands the front write's bytes to the driver as far as it takes them now; a
+// device failure hangs the port up. The next write's bytes follow only when
+// the front write has ended (WatchOutput).
 void PushOutput(TPort& p) {
-    while (!p.Writes.empty() && !p.HangupError && !OutputHeld(p)) {
+    while (!p.Writes.empty() && !p.Writes.front().Handed() && !p.HangupError && !OutputHeld(p)) {
         TWriteOp& w = p.Writes.front();
+        if (w.Done == 0)
+            w.Start = p.Handed;
         BeginSending(p);
-        ssize_t n = ::write(p.Fd, w.Data.data() + w.Done, w.Data.size() - w.Done);
+        ssize_t n = ::write(p.Fd, w.Data.data() + w.Done, w.Size - w.Done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -526,60 +616,56 @@ void PushOutput(TPort& p) {
             return;
         }
         w.Done += static_cast<std::size_t>(n);
-        if (w.Done == w.Data.size()) {
-            Complete(p, w.Rec, 0, static_cast<DWORD>(w.Done));
-            p.Writes.pop_front();
-        }
+        p.Handed += static_cast<std::size_t>(n);
     }
 }
 
-// Ends writes whose time is up (success with the short count) and reads.
+// Ends writes whose time is up (success with the count sent) and reads.
 void CheckDeadlines(TPort& p, Clock::time_point now) {
-    while (!p.Writes.empty() && p.Writes.front().Deadline && now >= *p.Writes.front().Deadline) {
-        TWriteOp& w = p.Writes.front();
-        Complete(p, w.Rec, 0, static_cast<DWORD>(w.Done));
-        p.Writes.pop_front();
-    }
-    // Later writes may have run out while waiting behind the first.
-    for (auto it = p.Writes.begin(); it != p.Writes.end();) {
-        if (it != p.Writes.begin() && it->Deadline && now >= *it->Deadline) {
-            Complete(p, it->Rec, 0, 0);
-            it = p.Writes.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    while (!p.Writes.empty() && p.Writes.front().Deadline && now >= *p.Writes.front().Deadline)
+        EndFrontWrite(p);
+    ExpireWaiting(p, p.Writes, now);
     ServeReads(p, now);
 }
 
-// Output drained: no pending writes and the driver's queue (TIOCOUTQ) empty.
-// Returns when to look again while bytes are still going out; nothing when
+// Watches the driver's output queue: ends the front write when all its bytes
+// have left, reports EV_TXEMPTY (output drained) when nothing is left at all,
+// and says when to look again while bytes are still going out; nothing when
 // there is nothing to watch.
-std::optional<Clock::time_point> CheckTxEmpty(TPort& p, Clock::time_point now) {
-    if (!p.TxDraining || !p.Writes.empty() || p.HangupError)
+std::optional<Clock::time_point> WatchOutput(TPort& p, Clock::time_point now) {
+    bool writing = !p.Writes.empty() && p.Writes.front().Handed();
+    if (p.HangupError || !(writing || (p.TxDraining && p.Writes.empty())))
         return std::nullopt;
-    int queued = 0;
-    if (::ioctl(p.Fd, TIOCOUTQ, &queued) != 0)
-        queued = 0;
-    if (queued <= 0) {
-        p.TxDraining = false;
+    std::uint64_t unsent = LookAtOutput(p);
+    if (writing && p.Left >= p.Writes.front().Start + p.Writes.front().Size) {
+        Complete(p, p.Writes.front().Rec, 0, static_cast<DWORD>(p.Writes.front().Size));
+        p.Writes.pop_front();
         p.LastOutQ = -1;
-        if (p.RtsToggleOn) {
-            p.RtsToggleOn = false;
-            SetLines(p.Fd, TIOCM_RTS, false);
-        }
-        SignalEvents(p, EV_TXEMPTY);
-        return std::nullopt;
+        if (!p.Writes.empty())
+            return now; // the next write may go now
     }
-    if (!(p.Mask & EV_TXEMPTY) && DcbRtsControl(p.Dcb.Flags) != RTS_CONTROL_TOGGLE) {
-        // Nobody is waiting for the end of the output; forget it.
-        p.TxDraining = false;
-        return std::nullopt;
+    if (p.Writes.empty()) {
+        if (unsent == 0) {
+            p.TxDraining = false;
+            p.LastOutQ = -1;
+            if (p.RtsToggleOn) {
+                p.RtsToggleOn = false;
+                SetLines(p.Fd, TIOCM_RTS, false);
+            }
+            SignalEvents(p, EV_TXEMPTY);
+            return std::nullopt;
+        }
+        if (!(p.Mask & EV_TXEMPTY) && DcbRtsControl(p.Dcb.Flags) != RTS_CONTROL_TOGGLE) {
+            // Nobody is waiting for the end of the output; forget it.
+            p.TxDraining = false;
+            return std::nullopt;
+        }
     }
     // There is no poll event for "transmitter empty": look again after the
     // time the queued characters take on the line (10 bits each). A line held
     // by flow control moves nothing; then the looks get rarer, up to one a
     // second, instead of ticking every millisecond.
+    int queued = static_cast<int>(std::min<std::uint64_t>(unsent, 1u << 30));
     if (queued == p.LastOutQ) {
         p.DrainCheckUs = std::min<std::int64_t>(p.DrainCheckUs * 2, 1000000);
     } else {
@@ -604,25 +690,28 @@ void IoLoop(TPort& p) {
         auto now = Clock::now();
         PushOutput(p);
         CheckDeadlines(p, now);
-        std::optional<Clock::time_point> next = CheckTxEmpty(p, now);
-        if (!p.Writes.empty() && p.Writes.front().Deadline)
-            ConsiderDeadline(next, *p.Writes.front().Deadline);
-        if (p.Writes.size() > 1)
-            for (auto& w : p.Writes)
-                if (w.Deadline)
-                    ConsiderDeadline(next, *w.Deadline);
-        if (!p.Reads.empty()) {
-            const TReadOp& r = p.Reads.front();
+        std::optional<Clock::time_point> next = WatchOutput(p, now);
+        for (const TWriteOp& w : p.Writes)
+            if (w.Deadline)
+                ConsiderDeadline(next, *w.Deadline);
+        for (const TReadOp& r : p.Reads)
             if (r.Deadline)
                 ConsiderDeadline(next, *r.Deadline);
-            if (r.Interval && r.Done > 0)
-                ConsiderDeadline(next, r.LastByte + *r.Interval);
-        }
+        if (!p.Reads.empty() && p.Reads.front().Interval && p.Reads.front().Done > 0)
+            ConsiderDeadline(next, p.Reads.front().LastByte + *p.Reads.front().Interval);
         short events = 0;
         if (p.InLength() < p.InLimit())
             events |= POLLIN;
-        if (!p.Writes.empty() && !OutputHeld(p))
-            events |= POLLOUT;
+        // A tty reports room (POLLOUT) while fewer than 256 bytes wait in its
+        // queue: needed while bytes wait to be handed over, and while more
+        // than that drain it is the kernel's notice that the queue went down,
+        // sooner than the look at the set rate where the line runs faster. (A
+        // stand-in queue has no such notice.)
+        if (!p.Writes.empty()) {
+            if (!p.Writes.front().Handed() ? !OutputHeld(p)
+                                           : !p.Out.Queued && p.LastOutQ >= TtyWakeupChars)
+                events |= POLLOUT;
+        }
         pollfd fds[2] = {{p.WakeFd, POLLIN, 0}, {p.Fd, events, 0}};
         nfds_t count = p.HangupError ? 1 : 2;
         int timeout = -1;
@@ -874,7 +963,90 @@ bool CommLinux::HasModemWaiter(HANDLE port) {
     return p && p->Modem.joinable();
 }
 
+void CommLinux::SetOutputQueue(TOutputQueue queue) {
+    std::lock_guard lock(FImpl->Mutex);
+    FImpl->Out = std::move(queue);
+}
+
 // ------------------------------------------------------------ open, close --
+
+namespace {
+
+// The pseudo-terminal whose master a descriptor is, from its fdinfo
+// ("tty-index:"); -1 when it says none.
+long MasterIndex(const std::string& fdinfo) {
+    int fd = ::open(fdinfo.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char text[1024];
+    ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return -1;
+    text[n] = 0;
+    const char* at = std::strstr(text, "tty-index:");
+    return at ? std::strtol(at + 10, nullptr, 10) : -1;
+}
+
+// Whether the process /proc/<pid> (`dir`) holds the device open and is not
+// the other end of its line: the holder of the master of pseudo-terminal
+// `ptyIndex` (-1: the device is none).
+bool Competes(const std::string& dir, const struct stat& device, long ptyIndex) {
+    DIR* fds = ::opendir((dir + "/fd").c_str());
+    if (!fds)
+        return false; // gone, or not ours to look into
+    bool holds = false, peer = false;
+    const dev_t ptmx = makedev(PtmxMajor, PtmxMinor);
+    while (dirent* e = ::readdir(fds)) {
+        if (e->d_name[0] == '.')
+            continue;
+        const std::string link = dir + "/fd/" + e->d_name;
+        // Device nodes only: a stat of a file on a network file system could
+        // hang.
+        char target[8];
+        if (::readlink(link.c_str(), target, sizeof target) < 5 ||
+            std::memcmp(target, "/dev/", 5) != 0)
+            continue;
+        struct stat st;
+        if (::stat(link.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+            continue;
+        // Every pseudo-terminal file system numbers its own from 0.
+        if (st.st_rdev == device.st_rdev && (ptyIndex < 0 || st.st_dev == device.st_dev))
+            holds = true;
+        else if (ptyIndex >= 0 && st.st_rdev == ptmx &&
+                 MasterIndex(dir + "/fdinfo/" + e->d_name) == ptyIndex)
+            peer = true;
+    }
+    ::closedir(fds);
+    return holds && !peer;
+}
+
+// Whether another process holds the device open, found as fuser finds it:
+// through the descriptors in /proc/<pid>/fd, which shows only the processes
+// this user may look into. This process is left out: a second open through
+// this backend is stopped by the lock, and whatever else it holds of the
+// device it holds on purpose (a pseudo-terminal it made, the far end of the
+// line in a test).
+bool HeldElsewhere(const struct stat& device) {
+    const long ptyIndex =
+        major(device.st_rdev) == PtySlaveMajor ? static_cast<long>(minor(device.st_rdev)) : -1;
+    DIR* proc = ::opendir("/proc");
+    if (!proc)
+        return false;
+    const std::string self = std::to_string(::getpid());
+    bool held = false;
+    while (!held) {
+        dirent* e = ::readdir(proc);
+        if (!e)
+            break;
+        if (e->d_name[0] >= '1' && e->d_name[0] <= '9' && self != e->d_name)
+            held = Competes(std::string("/proc/") + e->d_name, device, ptyIndex);
+    }
+    ::closedir(proc);
+    return held;
+}
+
+} // namespace
 
 HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD) {
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -889,15 +1061,28 @@ HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD
     };
     if (!::isatty(fd))
         return fail(ENOTTY);
-    // TIOCEXCL keeps out other users but not root; the lock keeps out everyone
-    // who asks, root and this process included.
+    struct stat device;
+    if (::fstat(fd, &device) != 0)
+        return fail(errno);
+    // The lock keeps out everyone who asks, root and this process included;
+    // the look into /proc finds those who hold the device without asking;
+    // TIOCEXCL keeps out later opens by anyone but root. It comes last: a
+    // failed open clears it, which must not undo the flag of a process that
+    // holds the device.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         return fail(errno == EWOULDBLOCK ? EBUSY : errno);
+    if (HeldElsewhere(device))
+        return fail(EBUSY);
     if (::ioctl(fd, TIOCEXCL) != 0)
         return fail(errno);
 
     auto p = std::make_shared<TPort>();
     p->Fd = fd;
+    p->IsPty = major(device.st_rdev) == PtySlaveMajor;
+    {
+        std::lock_guard lock(FImpl->Mutex);
+        p->Out = FImpl->Out;
+    }
     p->WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (p->WakeFd < 0) {
         int e = errno;
@@ -987,7 +1172,8 @@ bool CommLinux::CloseHandle(HANDLE handle) {
     StopModemWaiter(*p);
     // Unsent output is dropped first: a tty close otherwise waits up to the
     // driver's closing_wait (30 s by default) for a stalled line to drain.
-    ::tcflush(p->Fd, TCOFLUSH);
+    // Every write has ended by now, so it belongs to writes that were aborted.
+    DiscardOutput(*p);
     SetLines(p->Fd, TIOCM_DTR | TIOCM_RTS, false);
     ::ioctl(p->Fd, TIOCNXCL); // the tty may stay open elsewhere
     ::close(p->WakeFd);
@@ -1107,14 +1293,23 @@ bool CommLinux::WriteFile(HANDLE port, const void* buffer, DWORD count, DWORD* w
     if (!buffer && count)
         return Fail(EFAULT);
     OVERLAPPED local;
-    TWriteOp op{{overlapped ? overlapped : &local, ev}, {}, 0, std::nullopt};
+    OVERLAPPED* ov = overlapped ? overlapped : &local;
+    auto now = Clock::now();
+    TWriteOp op;
+    op.Rec = {ov, ev};
+    op.Size = count;
     StartRecord(op.Rec);
+    if (count == 0) {
+        Complete(*p, op.Rec, 0, 0);
+        return true;
+    }
     // Straight to the driver when nothing is queued before it.
-    std::size_t done = 0;
-    if (p->Writes.empty() && !OutputHeld(*p) && count > 0) {
+    bool direct = p->Writes.empty() && !OutputHeld(*p);
+    if (direct) {
+        op.Start = p->Handed;
         BeginSending(*p);
-        while (done < count) {
-            ssize_t n = ::write(p->Fd, static_cast<const char*>(buffer) + done, count - done);
+        while (op.Done < count) {
+            ssize_t n = ::write(p->Fd, static_cast<const char*>(buffer) + op.Done, count - op.Done);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -1124,28 +1319,31 @@ bool CommLinux::WriteFile(HANDLE port, const void* buffer, DWORD count, DWORD* w
                 HangUp(*p, e);
                 return Fail(e);
             }
-            done += static_cast<std::size_t>(n);
+            op.Done += static_cast<std::size_t>(n);
+            p->Handed += static_cast<std::size_t>(n);
         }
-        // Usually the driver has passed everything on already (a
-        // pseudo-terminal always has), or nobody watches for the end of the
-        // output: then the I/O thread need not be woken for this write. It
-        // is woken only to look again while bytes are still going out.
-        if (done == count && CheckTxEmpty(*p, Clock::now()))
-            Wake(*p);
     }
-    if (done == count) {
-        if (written)
-            *written = count;
-        Complete(*p, op.Rec, 0, count);
-        return true;
-    }
-    op.Data.assign(static_cast<const char*>(buffer), count);
-    op.Done = done;
+    if (!op.Handed())
+        op.Data.assign(static_cast<const char*>(buffer), count);
     const COMMTIMEOUTS& t = p->Timeouts;
-    op.Deadline = TotalDeadline(Clock::now(), t.WriteTotalTimeoutMultiplier, count,
-                                t.WriteTotalTimeoutConstant);
+    op.Deadline =
+        TotalDeadline(now, t.WriteTotalTimeoutMultiplier, count, t.WriteTotalTimeoutConstant);
     p->Writes.push_back(std::move(op));
-    Wake(*p);
+    if (direct && p->Writes.front().Handed()) {
+        // Usually the driver has passed everything on already (a
+        // pseudo-terminal always has): then the write ends here, and the I/O
+        // thread is woken only to look again while bytes are still going out.
+        std::optional<Clock::time_point> next = WatchOutput(*p, Clock::now());
+        if (next)
+            Wake(*p);
+        if (ov->Internal != ERROR_IO_PENDING) {
+            if (written)
+                *written = count;
+            return true;
+        }
+    } else {
+        Wake(*p);
+    }
     if (!overlapped)
         return WaitLocal(*p, lock, local, written);
     return Fail(ERROR_IO_PENDING);
@@ -1182,6 +1380,8 @@ bool CommLinux::ReadFile(HANDLE port, void* buffer, DWORD count, DWORD* read,
             TotalDeadline(now, t.ReadTotalTimeoutMultiplier, count, t.ReadTotalTimeoutConstant);
     if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD)
         op.Interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
+    // Queued bytes go to the reads in their order: behind a pending read
+    // there are none left.
     if (p->Reads.empty()) {
         std::size_t take = std::min<std::size_t>(count, p->InLength());
         if (take) {
@@ -1194,12 +1394,12 @@ bool CommLinux::ReadFile(HANDLE port, void* buffer, DWORD count, DWORD* read,
                 Wake(*p);
             UpdateInputFlow(*p);
         }
-        if (immediate || op.Done == count || (op.AnyByte && op.Done > 0)) {
-            if (read)
-                *read = op.Done;
-            Complete(*p, op.Rec, 0, op.Done);
-            return true;
-        }
+    }
+    if (immediate || op.Done == count || (op.AnyByte && op.Done > 0)) {
+        if (read)
+            *read = op.Done;
+        Complete(*p, op.Rec, 0, op.Done);
+        return true;
     }
     p->Reads.push_back(op);
     Wake(*p);
@@ -1259,12 +1459,11 @@ bool CommLinux::ClearCommError(HANDLE port, DWORD* errors, COMSTAT* stat) {
     if (stat) {
         *stat = COMSTAT{};
         stat->cbInQue = static_cast<DWORD>(p->InLength());
-        std::size_t out = 0;
+        std::uint64_t out = 0;
         for (const auto& w : p->Writes)
-            out += w.Data.size() - w.Done;
-        int queued = 0;
-        if (!p->HangupError && ::ioctl(p->Fd, TIOCOUTQ, &queued) == 0 && queued > 0)
-            out += static_cast<std::size_t>(queued);
+            out += w.Size - w.Done;
+        if (!p->HangupError)
+            out += LookAtOutput(*p);
         stat->cbOutQue = static_cast<DWORD>(out);
     }
     return true;
@@ -1279,8 +1478,14 @@ bool CommLinux::PurgeComm(HANDLE port, DWORD flags) {
     Lock lock(p->Mutex);
     FailAll(*p, ECANCELED, flags & PURGE_TXABORT, flags & PURGE_RXABORT, false);
     int error = 0;
-    if ((flags & PURGE_TXCLEAR) && !p->HangupError && ::tcflush(p->Fd, TCOFLUSH) != 0)
-        error = errno;
+    if ((flags & PURGE_TXCLEAR) && !p->HangupError) {
+        // A write under way loses its bytes in the driver: it ends with those
+        // that went, as when its time runs out.
+        if (!p->Writes.empty() && p->Writes.front().Done > 0)
+            error = EndFrontWrite(*p);
+        else
+            error = DiscardOutput(*p);
+    }
     if (flags & PURGE_RXCLEAR) {
         p->InQ.clear();
         p->InHead = 0;

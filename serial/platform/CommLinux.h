@@ -5,9 +5,18 @@
 //
 // How the classic model maps onto Linux:
 // - CreateFile opens O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC, refuses anything
-//   that is not a terminal (ENOTTY), and takes the device exclusively: TIOCEXCL
-//   keeps out other users and an advisory flock keeps out everyone, root and
-//   other handles of this process included (EBUSY).
+//   that is not a terminal (ENOTTY), and takes the device exclusively (EBUSY):
+//   it refuses a device that another process holds open (found in /proc, as
+//   fuser does; a process holding the master of a pseudo-terminal is the
+//   line's far end, not a competitor), an advisory flock keeps out every
+//   later opener that asks, root and other handles of this process included,
+//   and TIOCEXCL keeps out later opens by anyone but root.
+// - A write ends when its bytes have left the driver's output queue (TIOCOUTQ)
+//   or its write time-out expires. A write that runs out of time reports the
+//   bytes that left and drops the rest from the driver, so nothing reported as
+//   written is purged later and nothing reported as unsent goes out. One
+//   write at a time is in the driver. A pseudo-terminal passes what it
+//   accepts straight to the other end: its output is never purged there.
 // - Every open port has one I/O thread that sleeps in poll() on the device and
 //   a wake-up eventfd. It moves received bytes into the port's own input queue
 //   (bounded by the SetupComm input size; when full it stops reading so the
@@ -37,6 +46,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 
 class CommLinux : public CommApi {
@@ -56,6 +66,16 @@ public:
     pid_t IoThreadId(HANDLE port);
     // Whether the port has a modem-line waiter (the driver has TIOCMIWAIT).
     bool HasModemWaiter(HANDLE port);
+
+    // The driver's output queue: how many bytes it still holds for sending
+    // (TIOCOUTQ) and dropping them (tcflush). Tests put a UART's queue in for
+    // the pseudo-terminal's, which is always empty. Applies to ports opened
+    // after the call; empty members mean the device's own.
+    struct TOutputQueue {
+        std::function<int(int fd)> Queued;  // bytes unsent, < 0 when unknown
+        std::function<int(int fd)> Discard; // 0, or an errno value
+    };
+    void SetOutputQueue(TOutputQueue queue);
 
     HANDLE CreateFile(const std::string& path, DWORD desiredAccess, DWORD shareMode,
                       DWORD creationDisposition, DWORD flagsAndAttributes) override;

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <dirent.h>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -268,6 +270,102 @@ TEST_F(PlatformLinux, WriteTimeoutCountsPerByte) {
     ASSERT_TRUE(Api.GetOverlappedResult(h, &b.Ov, &written, true));
     EXPECT_EQ(written, 0u);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(180));
+    Api.CloseHandle(h);
+}
+
+// A serial driver's output queue in place of the pseudo-terminal's, which is
+// always empty: the test says how many bytes the driver still holds.
+class PlatformLinuxDriverQueue : public PlatformLinux {
+protected:
+    struct TQueue {
+        std::atomic<int> Held{0};
+        std::atomic<int> Discards{0};
+    };
+    PlatformLinuxDriverQueue() {
+        // Shared, as the backend may still look when it closes what a failed
+        // test left open.
+        Api.SetOutputQueue({[q = Queue](int) { return q->Held.load(); },
+                            [q = Queue](int) {
+                                q->Held = 0;
+                                ++q->Discards;
+                                return 0;
+                            }});
+    }
+    std::shared_ptr<TQueue> Queue = std::make_shared<TQueue>();
+    std::atomic<int>& Held = Queue->Held;
+    std::atomic<int>& Discards = Queue->Discards;
+};
+
+TEST_F(PlatformLinuxDriverQueue, AWriteEndsWhenItsBytesHaveLeftTheDriver) {
+    HANDLE h = OpenConfigured({MAXDWORD, 0, 0, 0, 60000});
+    ASSERT_TRUE(Api.SetCommMask(h, EV_TXEMPTY));
+    TAsync drained(Api), first(Api), second(Api);
+    DWORD mask = 0, n = 0;
+    ASSERT_FALSE(Api.WaitCommEvent(h, &mask, &drained.Ov));
+    Held = 15; // the line is held
+    ASSERT_FALSE(Api.WriteFile(h, "0123456789abcde", 15, &n, &first.Ov));
+    ASSERT_EQ(Api.GetLastError(), ERROR_IO_PENDING);
+    ASSERT_FALSE(Api.WriteFile(h, "next", 4, &n, &second.Ov));
+    EXPECT_EQ(Pty.Receive(15), "0123456789abcde"); // what the driver was given
+    EXPECT_EQ(Pty.Receive(4, 200), "");            // the next write waits for the first
+    EXPECT_FALSE(Api.GetOverlappedResult(h, &first.Ov, &n, false));
+    EXPECT_EQ(Api.GetLastError(), ERROR_IO_INCOMPLETE);
+    EXPECT_FALSE(drained.Signalled());
+
+    Held = 0; // the line goes on
+    ASSERT_TRUE(Api.GetOverlappedResult(h, &first.Ov, &n, true));
+    EXPECT_EQ(n, 15u);
+    ASSERT_TRUE(Api.GetOverlappedResult(h, &second.Ov, &n, true));
+    EXPECT_EQ(n, 4u);
+    EXPECT_EQ(Pty.Receive(4), "next");
+    ASSERT_TRUE(drained.Signalled(10000));
+    EXPECT_EQ(mask, EV_TXEMPTY);
+    EXPECT_EQ(Discards, 0);
+    Api.CloseHandle(h);
+}
+
+TEST_F(PlatformLinuxDriverQueue, AWriteThatRunsOutOfTimeCountsWhatLeftAndDropsTheRest) {
+    struct Row {
+        const char* Name;
+        COMMTIMEOUTS Timeouts;
+    } rows[] = {{"constant", {MAXDWORD, 0, 0, 0, 200}}, {"per byte", {MAXDWORD, 0, 0, 15, 0}}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        HANDLE h = OpenConfigured(row.Timeouts);
+        Held = 10; // five bytes went, then the line stopped
+        Discards = 0;
+        DWORD n = 0;
+        TAsync a(Api);
+        ASSERT_FALSE(Api.WriteFile(h, "0123456789abcde", 15, &n, &a.Ov));
+        ASSERT_TRUE(Api.GetOverlappedResult(h, &a.Ov, &n, true));
+        EXPECT_EQ(n, 5u);
+        EXPECT_EQ(Discards, 1); // the unsent ten never go out
+        Pty.Drain();
+        Api.CloseHandle(h);
+    }
+}
+
+TEST_F(PlatformLinux, AReadBehindAPendingReadKeepsItsTimeouts) {
+    HANDLE h = OpenConfigured({0, 0, 0, 0, 0}); // the first read waits for all it asks
+    char first[4], second[4], third[4];
+    DWORD n = 9;
+    TAsync a(Api), b(Api), c(Api);
+    ASSERT_FALSE(Api.ReadFile(h, first, 4, &n, &a.Ov));
+    // "At once with what is queued": whatever comes belongs to the first.
+    ASSERT_TRUE(Api.SetCommTimeouts(h, {MAXDWORD, 0, 0, 0, 0}));
+    EXPECT_TRUE(Api.ReadFile(h, second, 4, &n, &b.Ov));
+    EXPECT_EQ(n, 0u);
+    // A total time-out runs while the read waits.
+    ASSERT_TRUE(Api.SetCommTimeouts(h, {0, 0, 100, 0, 0}));
+    ASSERT_FALSE(Api.ReadFile(h, third, 4, &n, &c.Ov));
+    ASSERT_TRUE(c.Signalled(10000));
+    EXPECT_TRUE(Api.GetOverlappedResult(h, &c.Ov, &n, false));
+    EXPECT_EQ(n, 0u);
+
+    EXPECT_FALSE(a.Signalled());
+    Pty.Send("abcd");
+    ASSERT_TRUE(Api.GetOverlappedResult(h, &a.Ov, &n, true));
+    EXPECT_EQ(std::string(first, n), "abcd");
     Api.CloseHandle(h);
 }
 

@@ -5,14 +5,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <spawn.h>
 #include <stdexcept>
 #include <string>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 class PtyPair {
 public:
@@ -107,4 +111,33 @@ private:
     int FMaster = -1;
     int FSlave = -1;
     std::string FPath;
+};
+
+// Another process that holds the given descriptors (ends of a pair) open, as
+// its standard input, output and so on, until the object goes.
+class PtyHolder {
+public:
+    explicit PtyHolder(const std::vector<int>& fds) {
+        posix_spawn_file_actions_t actions;
+        ::posix_spawn_file_actions_init(&actions);
+        int target = 0;
+        for (int fd : fds)
+            ::posix_spawn_file_actions_adddup2(&actions, fd, target++);
+        char program[] = "sleep", seconds[] = "3600";
+        char* argv[] = {program, seconds, nullptr};
+        // Returns once the child runs `sleep`, holding the descriptors.
+        int error = ::posix_spawnp(&FPid, "sleep", &actions, nullptr, argv, environ);
+        ::posix_spawn_file_actions_destroy(&actions);
+        if (error != 0)
+            throw std::runtime_error(std::string("posix_spawnp: ") + std::strerror(error));
+    }
+    ~PtyHolder() {
+        ::kill(FPid, SIGKILL);
+        ::waitpid(FPid, nullptr, 0);
+    }
+    PtyHolder(const PtyHolder&) = delete;
+    PtyHolder& operator=(const PtyHolder&) = delete;
+
+private:
+    pid_t FPid = -1;
 };
