@@ -185,7 +185,6 @@ struct TPort {
     std::optional<TWaitOp> Wait;
 
     bool HasModemLines = false;
-    bool Pseudo = false; // a pseudo-terminal: no line, so no character frame
     bool HasCounts = false;
     TCounts Counts;
     bool DsrOn = false;
@@ -276,13 +275,6 @@ bool ReadCounts(int fd, TCounts& c) {
         return false;
     c = TCounts{k.cts, k.dsr, k.rng, k.dcd, k.frame, k.overrun, k.parity, k.brk, k.buf_overrun};
     return true;
-}
-
-// Slave ends of pseudo-terminals have majors 136..143 (UNIX98_PTY_SLAVE_MAJOR).
-bool IsPseudoTerminal(int fd) {
-    struct stat st {};
-    return ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
-           major(st.st_rdev) < 144;
 }
 
 void StartRecord(TRecord& rec) {
@@ -821,7 +813,7 @@ int ApplyDcb(TPort& p, const DCB& dcb, bool driveLines) {
     std::uint64_t want = dcb.BaudRate, got = now.c_ospeed;
     std::uint64_t diff = want > got ? want - got : got - want;
     constexpr std::uint32_t frame = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
-    if (diff * 50 > want || (!p.Pseudo && (now.c_cflag & frame) != (t.c_cflag & frame))) {
+    if (diff * 50 > want || (!p.IsPty && (now.c_cflag & frame) != (t.c_cflag & frame))) {
         WriteTermios2(p.Fd, old, old.c_ospeed);
         return EINVAL;
     }
@@ -1091,7 +1083,6 @@ HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD
     }
     int bits = 0;
     p->HasModemLines = ::ioctl(fd, TIOCMGET, &bits) == 0;
-    p->Pseudo = IsPseudoTerminal(fd);
     p->DsrOn = p->HasModemLines && (bits & TIOCM_DSR);
     p->HasCounts = ReadCounts(fd, p->Counts);
 
