@@ -327,11 +327,13 @@ class Line:
                 self.buf += data
                 self.cv.notify_all()
 
-    def send(self, data, seconds=120):
+    def send(self, data, seconds=120, wait=True):
         """Returns once QEMU has taken every byte from the socket."""
         if self.telnet:
             data = data.replace(b"\xff", b"\xff\xff")
         self.sock.sendall(data)
+        if not wait:
+            return
         end = time.monotonic() + seconds
         while fcntl.ioctl(self.sock, termios.TIOCOUTQ, b"\0" * 4) != b"\0" * 4:
             if time.monotonic() > end:
@@ -589,6 +591,20 @@ class Host:
     def do_break(self, dev):
         self.lines[dev].send_break()
         self.reply("ok")
+
+    def do_ping(self, dev, count):
+        """Echo round trips of one byte each: median and 90th percentile, us."""
+        line = self.lines[dev]
+        line.drop()
+        trips = []
+        for _ in range(int(count)):
+            start = time.perf_counter()
+            line.send(b"U", wait=False)
+            if not line.take(1, 10):
+                return self.reply("fail", "no-echo")
+            trips.append((time.perf_counter() - start) * 1e6)
+        trips.sort()
+        self.reply("ok", round(trips[len(trips) // 2]), round(trips[len(trips) * 9 // 10]))
 
     def do_unplug(self):
         self.qmp.command("device_del", id="ftdi")
