@@ -153,6 +153,18 @@ protected:
     std::string Dev() const { return GetParam().Device; }
     int Fd() const { return static_cast<int>(Port.Handle()); }
 
+    // XOFF from the peer, then a marker: once the marker is read, the driver
+    // has stopped its output (XonXoffOut must be on).
+    void HoldOutput() {
+        ASSERT_EQ(Ask(Verb("sendhex") + " 13" + Hex("held")).at(0), "ok");
+        ASSERT_EQ(ReadExactly(4), "held");
+    }
+
+    bool LineOn(int line) const {
+        int bits = 0;
+        return ::ioctl(Fd(), TIOCMGET, &bits) == 0 && (bits & line) != 0;
+    }
+
     std::string ReadExactly(int32_t n) {
         std::string data(static_cast<std::size_t>(n), '\0');
         int32_t got = 0;
@@ -435,10 +447,7 @@ TEST_P(OnUart, AWriteToAStalledPeerEndsAtItsTimeOutWithAShortCount) {
 
 TEST_P(OnUart, AFrameHeldByXoffIsSentBeforeCloseReturns) {
     Port.FlowControl()->SetXonXoffOut(true);
-    // XOFF, then a marker: once the marker is read, the driver has stopped
-    // its output.
-    ASSERT_EQ(Ask(Verb("sendhex") + " 13" + Hex("held")).at(0), "ok");
-    ASSERT_EQ(ReadExactly(4), "held");
+    HoldOutput();
     const std::string frame("\x80\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B\x0C\x84\x82", 15);
     // The peer lets the line go on (XON) once the frame waits in the driver.
     std::thread peer([this] {
@@ -453,6 +462,33 @@ TEST_P(OnUart, AFrameHeldByXoffIsSentBeforeCloseReturns) {
     EXPECT_EQ(reply.at(0), "ok") << "got " << reply.at(1);
     EXPECT_EQ(reply.at(2), Sha256(frame));
     EXPECT_TRUE(Log.Contains("TxEmpty"));
+}
+
+TEST_P(OnUart, RtsToggleRaisesRtsWhileBytesAreGoingOut) {
+    Port.FlowControl()->SetXonXoffOut(true);
+    Port.FlowControl()->SetControlRTS(rtsToggle);
+    EXPECT_FALSE(LineOn(TIOCM_RTS));
+    HoldOutput();
+    PAsync async = nullptr;
+    NewAsyncRecord(async);
+    Port.BeginWriteString("toggle", async);
+    EXPECT_TRUE(LineOn(TIOCM_RTS));
+    ASSERT_EQ(Ask(Verb("sendhex") + " 11").at(0), "ok");
+    EXPECT_EQ(Port.AwaitCompletion(async), 6);
+    FreeAsyncRecord(async);
+    ASSERT_TRUE(Log.WaitFor("TxEmpty", 30000));
+    EXPECT_FALSE(LineOn(TIOCM_RTS));
+    EXPECT_EQ(Ask(Verb("recv") + " 6 30").at(2), Sha256("toggle"));
+}
+
+TEST_P(OnUart, TheDtrHandshakeHoldsThePeerWhileTheInputQueueIsFull) {
+    Port.Buffer()->SetInputSize(1024); // DTR drops at 768 bytes queued, rises below 256
+    Port.FlowControl()->SetControlDTR(dtrHandshake);
+    EXPECT_TRUE(LineOn(TIOCM_DTR));
+    const auto reply = Ask(Verb("send") + " 1024");
+    ASSERT_TRUE(WaitUntil([&] { return !LineOn(TIOCM_DTR); }, seconds(30)));
+    EXPECT_EQ(Sha256(ReadExactly(1024)), reply.at(1));
+    EXPECT_TRUE(LineOn(TIOCM_DTR));
 }
 
 TEST_P(OnUart, ABreakFromThePeerRaisesOnBreakAndCeBreak) {
