@@ -16,22 +16,24 @@ echo 14 >/sys/class/tty/ttyS1/rx_trig_bytes || echo "init: rx_trig_bytes failed"
 while read -r module; do
     insmod "/modules/$module" || echo "init: insmod $module failed"
 done </modules/order
-# The adapter is enumerated in the background; wait for it (bounded).
+
+case " $(cat /proc/cmdline) " in
+*" kv.mode=shell "*)
+    echo "Test machine: ttyS1 is the 16550A, ttyUSB0 the FTDI adapter (it appears once"
+    echo "something is connected to its socket on the host); programs in /bin."
+    setsid cttyhack sh -l
+    poweroff -f
+    ;;
+esac
+
+# The adapter is attached when the host connects to its socket and then
+# enumerated in the background; wait for it (bounded).
 i=0
 while [ ! -e /dev/ttyUSB0 ] && [ $i -lt 600 ]; do
     sleep 0.1
     i=$((i + 1))
 done
 [ -e /dev/ttyUSB0 ] || echo "init: no ttyUSB0"
-
-case " $(cat /proc/cmdline) " in
-*" kv.mode=shell "*)
-    echo "Test machine: ttyS1 is the 16550A, ttyUSB0 the FTDI adapter; programs in /bin."
-    setsid cttyhack sh -l
-    poweroff -f
-    ;;
-esac
-
 stty -echo
 echo "@@ready"
 read -r command

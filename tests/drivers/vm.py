@@ -645,8 +645,9 @@ def shell(build):
     machine = os.path.join(build, "drivers-machine")
     prepare(build)
     sockets = tempfile.mkdtemp(prefix="kv-vm-")
-    print(f"Peers: {sockets}/ttyS1 (telnet), {sockets}/ttyUSB0; monitor (QMP): {sockets}/qmp\n"
-          "e.g. socat - UNIX-CONNECT:{}/ttyUSB0. Leave with Ctrl-A x.".format(sockets))
+    print(f"The far ends: {sockets}/ttyS1 (telnet framing), {sockets}/ttyUSB0 (the adapter is\n"
+          f"plugged in once something connects), QEMU's monitor (QMP): {sockets}/qmp.\n"
+          f"For example: socat - UNIX-CONNECT:{sockets}/ttyUSB0. Leave with Ctrl-A x.")
     cmd = qemu_command(machine, sockets, "shell", ["-serial", "mon:stdio"])
     try:
         return subprocess.call(cmd)

@@ -550,6 +550,8 @@ TEST_P(Unplug, AnAdapterPulledMidSessionFailsCleanlyAndWorksAgainWhenBack) {
             EXPECT_EQ(e.WinErrorCode(), EIO);
             EXPECT_EQ(e.Message(), QStringLiteral("WriteFile function failed (win error code: 5)"));
         }
+        char byte;
+        EXPECT_EQ(ErrorOf([&] { port.ReadBytes(&byte, 1); }), Codes(CError_ReadFailed, EIO));
         // The event thread and the modem-line waiter end; the I/O thread
         // stays until Close.
         EXPECT_TRUE(WaitUntil([&] { return TaskCount() == tasks + 1; }, seconds(30))) << Threads();
