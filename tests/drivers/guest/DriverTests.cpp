@@ -139,6 +139,9 @@ protected:
         Port.Timeouts()->SetReadInterval(0);
         Port.Timeouts()->SetReadTotalMultiplier(0);
         Port.Timeouts()->SetReadTotalConstant(60000);
+        // Writes may wait that long for a peer's XON on a loaded machine.
+        Port.Timeouts()->SetWriteTotalMultiplier(0);
+        Port.Timeouts()->SetWriteTotalConstant(60000);
         Port.Open();
         // Bytes of an earlier test still on their way are skipped up to a
         // marker of this one.
