@@ -17,6 +17,7 @@ waits for a guest step by sleeping.
 import argparse
 import base64
 import fcntl
+import gzip
 import hashlib
 import io
 import json
@@ -24,6 +25,7 @@ import lzma
 import os
 import re
 import select
+import shlex
 import shutil
 import socket
 import subprocess
@@ -105,6 +107,11 @@ def kernel_package():
             fetched = os.path.join(tmp, name)
             if got.returncode == 0 and os.path.exists(fetched) and sha256_file(fetched) == digest:
                 os.replace(fetched, path)
+                for old in os.listdir(cache):  # earlier kernels and what was unpacked of them
+                    if old.startswith("linux-image-") and not path.startswith(os.path.join(cache, old)):
+                        shutil.rmtree(os.path.join(cache, old), ignore_errors=True)
+                        if os.path.isfile(os.path.join(cache, old)):
+                            os.remove(os.path.join(cache, old))
                 return path
             log("download failed:", got.stderr.strip()[-300:])
     cached = sorted(f for f in os.listdir(cache) if f.startswith("linux-image-") and f.endswith(".deb"))
@@ -164,7 +171,6 @@ def module_bytes(path):
     if path.endswith(".zst"):
         return subprocess.run(["zstd", "-dc", path], capture_output=True, check=True).stdout
     if path.endswith(".gz"):
-        import gzip
         return gzip.decompress(data)
     return data
 
@@ -476,12 +482,16 @@ class Host:
             "-chardev", f"socket,id=con,path={self.sockets}/console,server=on,wait=off",
             "-serial", "chardev:con"])
         self.qemu = subprocess.Popen(cmd, stdin=subprocess.DEVNULL)
-        self.qmp = Qmp(connect(f"{self.sockets}/qmp", process=self.qemu))
-        self.lines = {"ttyS1": Line("ttyS1", f"{self.sockets}/ttyS1", telnet=True),
-                      "ttyUSB0": Line("ttyUSB0", f"{self.sockets}/ttyUSB0", telnet=False)}
-        self.console = connect(f"{self.sockets}/console")
-        self.qmp.command("cont")
         self.exit_code = None
+        try:
+            self.qmp = Qmp(connect(f"{self.sockets}/qmp", process=self.qemu))
+            self.lines = {"ttyS1": Line("ttyS1", f"{self.sockets}/ttyS1", telnet=True),
+                          "ttyUSB0": Line("ttyUSB0", f"{self.sockets}/ttyUSB0", telnet=False)}
+            self.console = connect(f"{self.sockets}/console")
+            self.qmp.command("cont")
+        except BaseException:
+            self.close()
+            raise
 
     def close(self):
         if self.qemu.poll() is None:
@@ -556,9 +566,6 @@ class Host:
             self.reply("fail", str(e).replace("\n", " "))
 
     # Verbs. Byte counts and hashes go back so the guest can check them.
-    def do_hello(self):
-        self.reply("ok")
-
     def do_send(self, dev, count):
         data = os.urandom(int(count))
         self.lines[dev].send(data)
@@ -576,9 +583,6 @@ class Host:
     def do_skipto(self, dev, marker, seconds):
         found = self.lines[dev].skip_to(marker.encode(), float(seconds))
         self.reply("ok" if found else "missing")
-
-    def do_drop(self, dev):
-        self.reply("ok", self.lines[dev].drop())
 
     def do_stall(self, dev):
         self.lines[dev].stall(True)
@@ -625,7 +629,7 @@ def run(build, program, args, seconds, gcov_out):
         env = "GCOV_PREFIX=/gcov "
     if program == "drivers-guest":
         args = ["--gtest_color=no", *args]
-    command = env + " ".join(["/bin/" + program] + [shlex_quote(a) for a in args])
+    command = env + " ".join(["/bin/" + program] + [shlex.quote(a) for a in args])
     started = time.monotonic()
     host = Host(machine, gcov_out)
     try:
@@ -634,11 +638,6 @@ def run(build, program, args, seconds, gcov_out):
         host.close()
     log(f"{program} ended with {code} after {time.monotonic() - started:.1f}s")
     return code
-
-
-def shlex_quote(word):
-    import shlex
-    return shlex.quote(word)
 
 
 def shell(build):
