@@ -470,6 +470,22 @@ TEST_P(OnUart, AFrameHeldByXoffIsSentBeforeCloseReturns) {
     EXPECT_TRUE(Log.Contains("TxEmpty"));
 }
 
+TEST_P(OnUart, OutputPurgedWhileHeldNeverGoesOutAndCountsAsUnsent) {
+    Port.FlowControl()->SetXonXoffOut(true);
+    HoldOutput();
+    PAsync async = nullptr;
+    NewAsyncRecord(async);
+    Port.BeginWriteString("purged", async);
+    ASSERT_TRUE(WaitUntil([&] { return OutputQueued(Fd()) >= 6; }, seconds(30)));
+    EXPECT_TRUE(Port.GetCommApi()->PurgeComm(Port.Handle(), PURGE_TXCLEAR));
+    EXPECT_EQ(Port.AwaitCompletion(async), 0);
+    FreeAsyncRecord(async);
+    ASSERT_EQ(Ask(Verb("sendhex") + " 11").at(0), "ok");
+    // The next bytes the peer sees are the ones written after the purge.
+    EXPECT_EQ(Port.WriteString("after"), 5);
+    EXPECT_EQ(Ask(Verb("recv") + " 5 30").at(2), Sha256("after"));
+}
+
 TEST_P(OnUart, RtsToggleRaisesRtsWhileBytesAreGoingOut) {
     Port.FlowControl()->SetXonXoffOut(true);
     Port.FlowControl()->SetControlRTS(rtsToggle);
