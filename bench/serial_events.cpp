@@ -4,6 +4,7 @@
 //
 //   bench_serial_events [idle seconds, default 5] [samples, default 2000]
 #include "CPort.h"
+#include "ThreadSwitches.h"
 #include "gnugettext.h"
 
 #include <QCoreApplication>
@@ -53,24 +54,6 @@ struct Pty {
         ::close(Master);
     }
 };
-
-// Context switches (voluntary + involuntary) of every thread of the process.
-std::map<QString, long> SwitchesPerThread() {
-    std::map<QString, long> result;
-    const QStringList tasks =
-        QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString& tid : tasks) {
-        QFile f(QStringLiteral("/proc/self/task/%1/status").arg(tid));
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        long sum = 0;
-        for (const QByteArray& line : f.readAll().split('\n'))
-            if (line.contains("ctxt_switches:"))
-                sum += line.split(':').value(1).trimmed().toLong();
-        result[tid] = sum;
-    }
-    return result;
-}
 
 void RunLoopFor(int ms) {
     QEventLoop loop;

@@ -9,6 +9,8 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     gettext locales clang libclang-rt-14-dev
     xvfb xauth xdotool x11-apps imagemagick fonts-dejavu-core fonts-dejavu-extra
+    # the driver tests' virtual machine (tests/drivers) and the coverage report
+    qemu-system-x86 busybox-static python3 gcovr
 )
 
 missing=()

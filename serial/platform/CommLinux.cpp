@@ -802,15 +802,18 @@ int ApplyDcb(TPort& p, const DCB& dcb, bool driveLines) {
         return e;
     if (WriteTermios2(p.Fd, t, dcb.BaudRate) != 0)
         return errno;
-    // The driver may round or refuse the rate without saying so; a port that
-    // silently runs at another rate would garble every byte. Rates within the
-    // usual 2 % UART tolerance pass. (Pseudo-terminals keep any rate.)
+    // The driver may round or refuse the rate, or keep a character frame it
+    // cannot make (ftdi_sio keeps the old size when asked for six data bits),
+    // without saying so; a port that silently runs otherwise would garble
+    // every byte. Rates within the usual 2 % UART tolerance pass.
+    // (Pseudo-terminals keep any rate and always report 8 bits, no parity.)
     KernelTermios now;
     if (ReadTermios2(p.Fd, now) != 0)
         return errno;
     std::uint64_t want = dcb.BaudRate, got = now.c_ospeed;
     std::uint64_t diff = want > got ? want - got : got - want;
-    if (diff * 50 > want) {
+    constexpr std::uint32_t frame = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    if (diff * 50 > want || (!p.IsPty && (now.c_cflag & frame) != (t.c_cflag & frame))) {
         WriteTermios2(p.Fd, old, old.c_ospeed);
         return EINVAL;
     }
