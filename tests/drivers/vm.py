@@ -122,8 +122,8 @@ def kernel_package():
 
 
 def unpack_kernel(deb):
-    """vmlinuz and the USB modules of the package, unpacked once per package
-    file next to it in the cache: (vmlinuz path, modules dir)."""
+    """The kernel and the USB modules of the package, unpacked once per
+    package file next to it in the cache: (vmlinux path, modules dir)."""
     dest = deb[:-len(".deb")]
     if not os.path.exists(os.path.join(dest, ".complete")):
         shutil.rmtree(dest, ignore_errors=True)
@@ -190,7 +190,7 @@ def module_load_order(moddir, names):
         if key in seen:
             return
         if key not in files:
-            raise Failure(f"module {name} is not in the kernel package")
+            raise Failure(f"module {name} is not among the USB modules unpacked from the kernel package")
         seen.add(key)
         data = module_bytes(files[key])
         deps = re.search(rb"\0depends=([^\0]*)\0", data)
