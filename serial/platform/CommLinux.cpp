@@ -1231,6 +1231,11 @@ bool CommLinux::SetCommMask(HANDLE port, DWORD mask) {
     Lock lock(p->Mutex);
     p->Mask = mask;
     p->History = 0;
+    // Bytes that arrived before anyone watched raised no event; without one
+    // nobody reads them, and a full input queue stops the reading of the
+    // device, so no later byte would raise one either.
+    if ((mask & EV_RXCHAR) && p->InLength() > 0)
+        p->History = EV_RXCHAR;
     if (p->Wait) {
         if (p->Wait->Mask)
             *p->Wait->Mask = 0;
