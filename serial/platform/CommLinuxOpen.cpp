@@ -1,0 +1,183 @@
+// Opening and closing ports, and the backend's own object.
+#include "CommLinuxPort.h"
+
+#include <cerrno>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+
+using namespace commlinux;
+
+CommLinux::CommLinux() : FImpl(std::make_unique<TImpl>()) {}
+
+CommLinux::~CommLinux() {
+    std::vector<HANDLE> ports;
+    {
+        std::lock_guard lock(FImpl->Mutex);
+        for (auto& [h, p] : FImpl->Ports)
+            ports.push_back(h);
+    }
+    for (HANDLE h : ports)
+        CloseHandle(h);
+}
+
+CommApi& LinuxCommApi() {
+    // Never destroyed: ports may still be closed from static destructors.
+    static CommLinux* instance = new CommLinux;
+    return *instance;
+}
+
+pid_t CommLinux::IoThreadId(HANDLE port) {
+    PortPtr p = FImpl->FindPort(port);
+    if (!p)
+        return 0;
+    std::lock_guard lock(p->Mutex);
+    return p->IoTid;
+}
+
+bool CommLinux::HasModemWaiter(HANDLE port) {
+    PortPtr p = FImpl->FindPort(port);
+    return p && p->Modem.joinable();
+}
+
+void CommLinux::SetOutputQueue(TOutputQueue queue) {
+    std::lock_guard lock(FImpl->Mutex);
+    FImpl->Out = std::move(queue);
+}
+
+HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        Fail(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto fail = [&](int error) {
+        ::close(fd);
+        Fail(error);
+        return INVALID_HANDLE_VALUE;
+    };
+    if (!::isatty(fd))
+        return fail(ENOTTY);
+    struct stat device;
+    if (::fstat(fd, &device) != 0)
+        return fail(errno);
+    // The lock keeps out everyone who asks, root and this process included;
+    // the look into /proc finds those who hold the device without asking;
+    // TIOCEXCL keeps out later opens by anyone but root. It comes last: a
+    // failed open clears it, which must not undo the flag of a process that
+    // holds the device.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return fail(errno == EWOULDBLOCK ? EBUSY : errno);
+    if (HeldElsewhere(device))
+        return fail(EBUSY);
+    if (::ioctl(fd, TIOCEXCL) != 0)
+        return fail(errno);
+
+    auto p = std::make_shared<TPort>();
+    p->Fd = fd;
+    p->IsPty = major(device.st_rdev) == PtySlaveMajor;
+    {
+        std::lock_guard lock(FImpl->Mutex);
+        p->Out = FImpl->Out;
+    }
+    p->WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (p->WakeFd < 0) {
+        int e = errno;
+        ::ioctl(fd, TIOCNXCL);
+        return fail(e);
+    }
+    int bits = 0;
+    p->HasModemLines = ::ioctl(fd, TIOCMGET, &bits) == 0;
+    p->DsrOn = p->HasModemLines && (bits & TIOCM_DSR);
+    p->HasCounts = ReadCounts(fd, p->Counts);
+
+    // Raw from the start, keeping the current rate: every byte passes
+    // unchanged even before the first SetCommState. The lines stay as they are.
+    KernelTermios cur;
+    DCB start;
+    start.BaudRate = 9600;
+    if (ReadTermios2(fd, cur) == 0 && cur.c_ospeed > 0)
+        start.BaudRate = cur.c_ospeed;
+    start.Flags = DCB_BINARY;
+    start.ByteSize = 8;
+    start.XonChar = 17;
+    start.XoffChar = 19;
+    if (int e = ApplyDcb(*p, start, false)) {
+        ::close(p->WakeFd);
+        ::ioctl(fd, TIOCNXCL);
+        return fail(e);
+    }
+
+    try {
+        p->Io = std::thread([raw = p.get()] { IoLoop(*raw); });
+        if (p->HasModemLines && p->HasCounts) {
+            InstallWakeSignal();
+            p->Modem = std::thread([raw = p.get()] { ModemLoop(*raw); });
+        }
+    } catch (const std::system_error& e) {
+        {
+            Lock lock(p->Mutex);
+            p->Closed = true;
+            Wake(*p);
+        }
+        if (p->Io.joinable())
+            p->Io.join();
+        ::close(p->WakeFd);
+        ::ioctl(fd, TIOCNXCL);
+        return fail(e.code().value() ? e.code().value() : EAGAIN);
+    }
+    {
+        Lock lock(p->Mutex);
+        p->Done.wait(lock, [&] { return p->IoTid != 0; });
+    }
+    std::lock_guard lock(FImpl->Mutex);
+    FImpl->Ports[fd] = p;
+    return fd;
+}
+
+bool CommLinux::CloseHandle(HANDLE handle) {
+    PortPtr p;
+    {
+        std::lock_guard lock(FImpl->Mutex);
+        auto ev = FImpl->Events.find(handle);
+        if (ev != FImpl->Events.end()) {
+            // The descriptor closes when the last waiter lets go of it.
+            FImpl->Events.erase(ev);
+            return true;
+        }
+        auto it = FImpl->Ports.find(handle);
+        if (it == FImpl->Ports.end())
+            return Fail(EBADF);
+        p = it->second;
+    }
+    {
+        // Pending operations end before the handle disappears, so whoever asks
+        // for their results finds them complete.
+        Lock lock(p->Mutex);
+        if (p->Closed)
+            return Fail(EBADF); // another thread is closing it
+        p->Closed = true;
+        FailAll(*p, ECANCELED, true, true, true);
+        Wake(*p);
+    }
+    {
+        std::lock_guard lock(FImpl->Mutex);
+        FImpl->Ports.erase(handle);
+    }
+    p->Io.join();
+    StopModemWaiter(*p);
+    // Unsent output is dropped first: a tty close otherwise waits up to the
+    // driver's closing_wait (30 s by default) for a stalled line to drain.
+    // Every write has ended by now, so it belongs to writes that were aborted.
+    DiscardOutput(*p);
+    SetLines(p->Fd, TIOCM_DTR | TIOCM_RTS, false);
+    ::ioctl(p->Fd, TIOCNXCL); // the tty may stay open elsewhere
+    ::close(p->WakeFd);
+    int r = ::close(p->Fd); // also drops the lock
+    return r == 0 || errno == EINTR ? Succeed() : Fail(errno);
+}

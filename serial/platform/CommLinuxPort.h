@@ -1,0 +1,262 @@
+#pragma once
+// Not part of the component's API. The state of a port open in the Linux
+// backend and the functions its files share: the events and waits
+// (CommLinuxEvents.cpp), the I/O thread with its operation records and
+// deadlines (CommLinuxIo.cpp), the seam's transfer calls
+// (CommLinuxTransfers.cpp), termios, lines and modem signals
+// (CommLinuxLines.cpp), and opening with exclusivity (CommLinuxOpen.cpp,
+// CommLinuxExclusive.cpp).
+#include "CommLinux.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace commlinux {
+
+using Clock = std::chrono::steady_clock;
+using Lock = std::unique_lock<std::mutex>;
+
+// Records the error for GetLastError (and errno) and returns false.
+bool Fail(int error);
+inline bool Succeed() {
+    return true;
+}
+
+// Pseudo-terminals and other devices without modem lines answer these.
+inline bool NoModemLines(int error) {
+    return error == ENOTTY || error == EINVAL;
+}
+
+// An event: an eventfd that stays readable while set (manual reset) or is
+// consumed by the one waiter it releases (auto reset).
+struct TEvent {
+    int Fd = -1;
+    bool ManualReset = true;
+    // Setting an event publishes what the setter wrote before (a record's
+    // status, a read's bytes) to whoever the wait releases, as the memory
+    // model sees it: the kernel's eventfd alone orders it only in practice.
+    mutable std::atomic<std::uint64_t> Sets{0};
+    ~TEvent() {
+        if (Fd >= 0)
+            ::close(Fd);
+    }
+    void Acquire() const { Sets.load(std::memory_order_acquire); }
+    void Set() const {
+        Sets.fetch_add(1, std::memory_order_release);
+        std::uint64_t one = 1;
+        // Fails only when the counter would overflow, which leaves it set.
+        [[maybe_unused]] ssize_t n = ::write(Fd, &one, sizeof one);
+    }
+    void Reset() const {
+        std::uint64_t value;
+        [[maybe_unused]] ssize_t n = ::read(Fd, &value, sizeof value);
+    }
+    // Takes the signal of an auto-reset event; false when another waiter was
+    // first.
+    bool Consume() const {
+        std::uint64_t value;
+        return ::read(Fd, &value, sizeof value) == sizeof value;
+    }
+};
+using EventPtr = std::shared_ptr<TEvent>;
+
+// What an overlapped operation reports to its caller.
+struct TRecord {
+    OVERLAPPED* Ov = nullptr;
+    EventPtr Event;
+};
+
+struct TWriteOp {
+    TRecord Rec;
+    std::size_t Size = 0;
+    std::string Data;        // the bytes, kept only while some are not handed over
+    std::size_t Done = 0;    // handed to the driver
+    std::uint64_t Start = 0; // place of its first byte in the port's output
+    std::optional<Clock::time_point> Deadline;
+    bool Handed() const { return Done == Size; }
+};
+
+struct TReadOp {
+    TRecord Rec;
+    char* Buffer = nullptr;
+    DWORD Count = 0;
+    DWORD Done = 0;
+    std::optional<Clock::time_point> Deadline; // total timeout, counted from the start
+    std::optional<Clock::duration> Interval;   // between two bytes, after the first
+    bool AnyByte = false;                      // end as soon as one byte is there
+    Clock::time_point LastByte;
+};
+
+struct TWaitOp {
+    TRecord Rec;
+    DWORD* Mask = nullptr;
+};
+
+// Receive-side error counters of the driver.
+struct TCounts {
+    int Cts = 0, Dsr = 0, Rng = 0, Dcd = 0, Frame = 0, Overrun = 0, Parity = 0, Brk = 0,
+        BufOverrun = 0;
+};
+
+constexpr DWORD DefaultQueueSize = 4096;
+constexpr int TtyWakeupChars = 256;
+
+// Unix98 pseudo-terminal slaves have this major number, their index as minor;
+// masters are opened through /dev/ptmx (5, 2).
+constexpr unsigned PtySlaveMajor = 136;
+constexpr unsigned PtmxMajor = 5, PtmxMinor = 2;
+
+struct TPort {
+    int Fd = -1;
+    int WakeFd = -1;
+    std::mutex Mutex;
+    std::condition_variable Done; // every completion and the I/O thread's start
+    bool Closed = false;
+
+    std::thread Io;
+    pid_t IoTid = 0;
+
+    std::thread Modem;
+    std::atomic<bool> ModemStop{false};
+    bool ModemExited = false;
+    std::condition_variable ModemCv;
+
+    DCB Dcb;
+    COMMTIMEOUTS Timeouts;
+    DWORD InSize = DefaultQueueSize;
+    DWORD OutSize = DefaultQueueSize; // recorded only: output goes straight to the driver
+    DWORD Mask = 0;
+    DWORD History = 0; // events seen while no wait was pending
+    DWORD Errors = 0;  // CE_* since the last ClearCommError
+    int HangupError = 0;
+
+    // The input queue: bytes from InHead on.
+    std::string InQ;
+    std::size_t InHead = 0;
+    int ParseState = 0; // PARMRK marks: 0 plain, 1 after \377, 2 after \377 \0
+
+    std::deque<TWriteOp> Writes;
+    std::deque<TReadOp> Reads;
+    std::optional<TWaitOp> Wait;
+
+    bool HasModemLines = false;
+    bool HasCounts = false;
+    TCounts Counts;
+    bool DsrOn = false;
+    bool DtrHeld = false;     // DTR dropped by the input handshake
+    bool TxDraining = false;  // output handed to the driver, not yet seen drained
+    bool RtsToggleOn = false; // RTS raised for sending (RTS toggle)
+    int LastOutQ = -1;        // driver output count at the last drain check
+    std::int64_t DrainCheckUs = 0;
+    // Bytes handed to the driver since the open, and of those the ones that
+    // have left its output queue (as far as the last look showed).
+    std::uint64_t Handed = 0;
+    std::uint64_t Left = 0;
+    bool IsPty = false;
+    CommLinux::TOutputQueue Out;
+
+    std::size_t InLength() const { return InQ.size() - InHead; }
+    DWORD InLimit() const { return InSize ? InSize : DefaultQueueSize; }
+};
+
+using PortPtr = std::shared_ptr<TPort>;
+
+// ------------------------------------------- the I/O thread (CommLinuxIo) --
+
+void Wake(TPort& p);
+void StartRecord(TRecord& rec);
+void Complete(TPort& p, TRecord& rec, DWORD error, DWORD count);
+void SignalEvents(TPort& p, DWORD events);
+std::size_t Sent(const TPort& p, const TWriteOp& w);
+void FailAll(TPort& p, int error, bool writes, bool reads, bool wait);
+void HangUp(TPort& p, int error);
+void PullInput(TPort& p);
+void ServeReads(TPort& p, Clock::time_point now);
+std::uint64_t LookAtOutput(TPort& p);
+int DiscardOutput(TPort& p);
+int EndFrontWrite(TPort& p);
+std::optional<Clock::time_point> WatchOutput(TPort& p, Clock::time_point now);
+void IoLoop(TPort& p);
+std::optional<Clock::time_point> TotalDeadline(Clock::time_point now, DWORD multiplier, DWORD n,
+                                               DWORD constant);
+bool WaitLocal(TPort& p, Lock& lock, OVERLAPPED& local, DWORD* moved);
+
+// ------------------------------------- lines and signals (CommLinuxLines) --
+
+int SetLines(int fd, int bits, bool on);
+bool ReadCounts(int fd, TCounts& c);
+bool OutputHeld(const TPort& p);
+void UpdateInputFlow(TPort& p);
+void TakeCounts(TPort& p, DWORD& errors, DWORD& events, int& breaks);
+void BeginSending(TPort& p);
+void InstallWakeSignal();
+void ModemLoop(TPort& p);
+void StopModemWaiter(TPort& p);
+int ApplyDcb(TPort& p, const DCB& dcb, bool driveLines);
+
+// ------------------------------------------ exclusivity (CommLinuxExclusive) --
+
+bool HeldElsewhere(const struct stat& device);
+
+} // namespace commlinux
+
+struct CommLinux::TImpl {
+    using PortPtr = commlinux::PortPtr;
+    using EventPtr = commlinux::EventPtr;
+    using Lock = commlinux::Lock;
+
+    std::mutex Mutex;
+    std::map<HANDLE, PortPtr> Ports;
+    std::map<HANDLE, EventPtr> Events;
+    TOutputQueue Out;
+
+    PortPtr FindPort(HANDLE h) {
+        std::lock_guard lock(Mutex);
+        auto it = Ports.find(h);
+        return it == Ports.end() ? nullptr : it->second;
+    }
+    EventPtr FindEvent(HANDLE h) {
+        std::lock_guard lock(Mutex);
+        auto it = Events.find(h);
+        return it == Events.end() ? nullptr : it->second;
+    }
+
+    // The common start of WaitCommEvent, WriteFile and ReadFile. The record's
+    // event is reset first, so an operation that cannot start leaves it reset
+    // and a waiter sleeps instead of seeing an old completion; then the port
+    // is found and locked, and a closed or hung-up port refuses with its code.
+    struct TStart {
+        EventPtr Event;
+        PortPtr Port;
+        Lock Guard;
+        int Error = 0;
+    };
+    TStart StartOperation(HANDLE port, OVERLAPPED* overlapped) {
+        TStart start;
+        start.Event = overlapped ? FindEvent(overlapped->hEvent) : nullptr;
+        if (start.Event)
+            start.Event->Reset();
+        start.Port = FindPort(port);
+        if (!start.Port) {
+            start.Error = EBADF;
+            return start;
+        }
+        start.Guard = Lock(start.Port->Mutex);
+        if (start.Port->Closed)
+            start.Error = EBADF;
+        else if (start.Port->HangupError)
+            start.Error = start.Port->HangupError;
+        return start;
+    }
+};
