@@ -12,11 +12,18 @@
 //   later opener that asks, root and other handles of this process included,
 //   and TIOCEXCL keeps out later opens by anyone but root.
 // - A write ends when its bytes have left the driver's output queue (TIOCOUTQ)
-//   or its write time-out expires. A write that runs out of time reports the
-//   bytes that left and drops the rest from the driver, so nothing reported as
+//   and, where the driver tells (TIOCSERGETLSR on serial-core UARTs), the
+//   transmitter has sent the last of them, or when its write time-out
+//   expires. The queue is looked at when its bytes should be out at the set
+//   rate and frame; wake-ups before that look at nothing. A write that runs
+//   out of time or is aborted stops the output (TCOOFF), reports the bytes
+//   that left and drops the rest from the driver, so nothing reported as
 //   written is purged later and nothing reported as unsent goes out. One
 //   write at a time is in the driver. A pseudo-terminal passes what it
 //   accepts straight to the other end: its output is never purged there.
+// - A transfer that fails at once completes its record with the error and
+//   sets its event, so nobody waits for it. Every call on a port that is
+//   closing fails with EBADF and does its device work under the port's lock.
 // - Every open port has one I/O thread that sleeps in poll() on the device and
 //   a wake-up eventfd. It moves received bytes into the port's own input queue
 //   (bounded by the SetupComm input size; when full it stops reading so the
@@ -37,13 +44,15 @@
 //   character (EV_RXFLAG), DSR sensitivity and DSR output flow (only on
 //   devices with modem lines), DTR input handshake (DTR dropped above
 //   XoffLim free space, raised again below XonLim queued bytes), RTS toggle
-//   (RTS raised while output is under way).
+//   (RTS raised while output is under way and dropped when the transmitter
+//   is empty; where the driver has an RS-485 mode, that mode drives RTS).
 // - Not available: fTXContinueOnXoff (the kernel always keeps sending after
 //   it sends XOFF), EofChar, separate CTS output flow and RTS input handshake
 //   (the kernel's CRTSCTS does both; either flag turns it on).
 #include "CommApi.h"
 #include "Termios2.h"
 
+#include <linux/serial.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -67,15 +76,27 @@ public:
     // Whether the port has a modem-line waiter (the driver has TIOCMIWAIT).
     bool HasModemWaiter(HANDLE port);
 
-    // The driver's output queue: how many bytes it still holds for sending
-    // (TIOCOUTQ) and dropping them (tcflush). Tests put a UART's queue in for
-    // the pseudo-terminal's, which is always empty. Applies to ports opened
-    // after the call; empty members mean the device's own.
+    // The driver's output side: how many bytes it still holds for sending
+    // (TIOCOUTQ), dropping them (tcflush), stopping and restarting output
+    // (tcflow), whether the transmitter has sent its last bit
+    // (TIOCSERGETLSR) and its RS-485 mode (TIOCSRS485). Tests put a UART's in
+    // for the pseudo-terminal's, whose queue is always empty and which has
+    // neither a transmitter nor RS-485. Applies to ports opened after the
+    // call; empty members mean the device's own.
     struct TOutputQueue {
-        std::function<int(int fd)> Queued;  // bytes unsent, < 0 when unknown
-        std::function<int(int fd)> Discard; // 0, or an errno value
+        std::function<int(int fd)> Queued;           // bytes unsent, < 0 when unknown
+        std::function<int(int fd)> Discard;          // 0, or an errno value
+        std::function<int(int fd, bool on)> Flow;    // 0, or an errno value
+        std::function<int(int fd)> TransmitterEmpty; // 1 empty, 0 sending, < 0 unknown
+        // Sets the RS-485 mode, and reads it first into `old` when given: 0,
+        // or an errno value (ENOTTY: the driver has none).
+        std::function<int(int fd, const serial_rs485& set, serial_rs485* old)> Rs485;
     };
     void SetOutputQueue(TOutputQueue queue);
+
+    // Runs in every call on an open port after the port was found and before
+    // it is locked (nothing when empty): tests close the port there.
+    void SetFoundHook(std::function<void()> hook);
 
     HANDLE CreateFile(const std::string& path, DWORD desiredAccess, DWORD shareMode,
                       DWORD creationDisposition, DWORD flagsAndAttributes) override;

@@ -71,8 +71,12 @@ template <typename Op> void ExpireWaiting(TPort& p, std::deque<Op>& ops, Clock::
 
 void FailAll(TPort& p, int error, bool writes, bool reads, bool wait) {
     if (writes) {
+        // The front write counts what has left by now, not at the last look;
+        // only it can have bytes in the driver.
+        if (!p.Writes.empty())
+            EndFrontWrite(p, error);
         for (auto& w : p.Writes)
-            Complete(p, w.Rec, error, static_cast<DWORD>(Sent(p, w)));
+            Complete(p, w.Rec, error, 0);
         p.Writes.clear();
     }
     if (reads) {
@@ -251,19 +255,34 @@ int DiscardOutput(TPort& p) {
     return error;
 }
 
-// Ends the front write with the bytes that have left the driver, and drops the
-// rest of it from the driver's queue so that the count holds: what is reported
-// as unsent never goes out (a caller may send it again), and what is reported
-// as sent is no longer there for a purge to drop. Only the front write can
-// have bytes in the driver.
-int EndFrontWrite(TPort& p) {
+// Ends the front write with `error` (0: success) and the bytes that have left
+// the driver, and drops the rest of it from the driver's queue so that the
+// count holds: what is reported as unsent never goes out (a caller may send
+// it again), and what is reported as sent is no longer there for a purge to
+// drop. The output stands still from the look to the flush, so no byte
+// leaves between the two. A flush that fails is the write's error. Only the
+// front write can have bytes in the driver.
+int EndFrontWrite(TPort& p, int error) {
     TWriteOp& w = p.Writes.front();
-    LookAtOutput(p);
+    int flushError = 0;
+    if (w.Done > 0 && !p.HangupError) {
+        bool stopped = StopOutput(p);
+        LookAtOutput(p);
+        if (Sent(p, w) < w.Done) {
+            std::uint64_t left = p.Left;
+            flushError = DiscardOutput(p);
+            p.Left = left; // for the count below; the rest is gone either way
+        }
+        if (stopped)
+            RestartOutput(p);
+    }
     std::size_t sent = Sent(p, w);
-    int error = sent < w.Done ? DiscardOutput(p) : 0;
-    Complete(p, w.Rec, 0, static_cast<DWORD>(sent));
+    p.Left = p.Handed;
+    Complete(p, w.Rec, static_cast<DWORD>(error ? error : flushError), static_cast<DWORD>(sent));
     p.Writes.pop_front();
-    return error;
+    p.LastOutQ = -1;
+    p.NextLook.reset();
+    return flushError;
 }
 
 // Hands the front write's bytes to the driver as far as it takes them now; a
@@ -286,64 +305,73 @@ void PushOutput(TPort& p) {
         }
         w.Done += static_cast<std::size_t>(n);
         p.Handed += static_cast<std::size_t>(n);
+        p.NextLook.reset(); // new bytes in the queue: look, and plan anew
     }
 }
 
 // Ends writes whose time is up (success with the count sent) and reads.
 void CheckDeadlines(TPort& p, Clock::time_point now) {
     while (!p.Writes.empty() && p.Writes.front().Deadline && now >= *p.Writes.front().Deadline)
-        EndFrontWrite(p);
+        EndFrontWrite(p, 0);
     ExpireWaiting(p, p.Writes, now);
     ServeReads(p, now);
 }
 
-// Watches the driver's output queue: ends the front write when all its bytes
-// have left, reports EV_TXEMPTY (output drained) when nothing is left at all,
-// and says when to look again while bytes are still going out; nothing when
-// there is nothing to watch.
+// Watches the driver's output: ends the front write when all its bytes have
+// left and the transmitter has sent them, reports EV_TXEMPTY (output
+// drained) when nothing is left at all, and says when to look again while
+// bytes are still going out; nothing when there is nothing to watch.
+//
+// There is no poll event for "transmitter empty". The queue is looked at
+// when what it held at the last look should be out at the set rate and
+// frame; a wake-up before that (received bytes, another call) looks at
+// nothing and keeps the time. A look that finds the line moved nothing (held
+// by flow control) waits twice as long for the next, up to a second.
 std::optional<Clock::time_point> WatchOutput(TPort& p, Clock::time_point now) {
     bool writing = !p.Writes.empty() && p.Writes.front().Handed();
-    if (p.HangupError || !(writing || (p.TxDraining && p.Writes.empty())))
+    if (p.HangupError || !(writing || (p.TxDraining && p.Writes.empty()))) {
+        p.NextLook.reset();
         return std::nullopt;
+    }
+    if (p.NextLook && now < *p.NextLook)
+        return p.NextLook;
     std::uint64_t unsent = LookAtOutput(p);
-    if (writing && p.Left >= p.Writes.front().Start + p.Writes.front().Size) {
+    bool empty = unsent == 0 && TransmitterEmpty(p);
+    if (writing && empty) {
         Complete(p, p.Writes.front().Rec, 0, static_cast<DWORD>(p.Writes.front().Size));
         p.Writes.pop_front();
         p.LastOutQ = -1;
+        p.NextLook.reset();
         if (!p.Writes.empty())
             return now; // the next write may go now
     }
     if (p.Writes.empty()) {
-        if (unsent == 0) {
+        if (empty) {
             p.TxDraining = false;
             p.LastOutQ = -1;
-            if (p.RtsToggleOn) {
-                p.RtsToggleOn = false;
-                SetLines(p.Fd, TIOCM_RTS, false);
-            }
+            p.NextLook.reset();
+            EndSending(p);
             SignalEvents(p, EV_TXEMPTY);
             return std::nullopt;
         }
-        if (!(p.Mask & EV_TXEMPTY) && DcbRtsControl(p.Dcb.Flags) != RTS_CONTROL_TOGGLE) {
+        if (!(p.Mask & EV_TXEMPTY) && !p.RtsToggleOn) {
             // Nobody is waiting for the end of the output; forget it.
             p.TxDraining = false;
+            p.NextLook.reset();
             return std::nullopt;
         }
     }
-    // There is no poll event for "transmitter empty": look again after the
-    // time the queued characters take on the line (10 bits each). A line held
-    // by flow control moves nothing; then the looks get rarer, up to one a
-    // second, instead of ticking every millisecond.
+    constexpr Clock::duration shortest = std::chrono::milliseconds(1), longest = std::chrono::seconds(1);
     int queued = static_cast<int>(std::min<std::uint64_t>(unsent, 1u << 30));
     if (queued == p.LastOutQ) {
-        p.DrainCheckUs = std::min<std::int64_t>(p.DrainCheckUs * 2, 1000000);
+        p.LookStep = std::min<Clock::duration>(p.LookStep * 2, longest);
     } else {
-        DWORD baud = p.Dcb.BaudRate ? p.Dcb.BaudRate : 9600;
-        p.DrainCheckUs = std::clamp<std::int64_t>(
-            static_cast<std::int64_t>(queued) * 10 * 1000000 / baud, 1000, 1000000);
+        // What is queued, or (queue empty) the character in the transmitter.
+        p.LookStep = std::clamp<Clock::duration>(CharTime(p) * std::max(queued, 1), shortest, longest);
         p.LastOutQ = queued;
     }
-    return now + std::chrono::microseconds(p.DrainCheckUs);
+    p.NextLook = now + p.LookStep;
+    return p.NextLook;
 }
 
 void ConsiderDeadline(std::optional<Clock::time_point>& next, Clock::time_point t) {
@@ -405,8 +433,11 @@ void IoLoop(TPort& p) {
                 HangUp(p, EBADF);
             else if (rev & (POLLHUP | POLLERR))
                 HangUp(p, EIO);
-            if (rev & POLLOUT)
+            if (rev & POLLOUT) {
+                if (!p.Writes.empty() && p.Writes.front().Handed())
+                    p.NextLook.reset(); // the queue went down: look now
                 PushOutput(p);
+            }
         }
     }
 }

@@ -109,12 +109,97 @@ void TakeCounts(TPort& p, DWORD& errors, DWORD& events, int& breaks) {
     p.Counts = c;
 }
 
+// RTS toggle: RTS goes up before the first byte and down when the
+// transmitter has sent the last (EndSending), unless the driver's RS-485
+// mode does both.
 void BeginSending(TPort& p) {
-    if (DcbRtsControl(p.Dcb.Flags) == RTS_CONTROL_TOGGLE && !p.RtsToggleOn) {
+    if (DcbRtsControl(p.Dcb.Flags) == RTS_CONTROL_TOGGLE && !p.Rs485 && !p.RtsToggleOn) {
         p.RtsToggleOn = true;
         SetLines(p.Fd, TIOCM_RTS, true);
     }
     p.TxDraining = true;
+}
+
+void EndSending(TPort& p) {
+    if (p.RtsToggleOn) {
+        p.RtsToggleOn = false;
+        SetLines(p.Fd, TIOCM_RTS, false);
+    }
+}
+
+// Stops the driver's output (TCOOFF) so that nothing leaves while a count is
+// read and the rest dropped; false when it is not stopped. Not on a
+// pseudo-terminal (it holds nothing back), not when the caller stopped it
+// (SETXOFF: the restart would undo that), and not with XON/XOFF output flow:
+// TCOON would also end a stop that the peer's XOFF made.
+bool StopOutput(TPort& p) {
+    if (p.UserStopped || (p.Dcb.Flags & DCB_OUTX))
+        return false;
+    if (p.Out.Flow)
+        return p.Out.Flow(p.Fd, false) == 0;
+    return !p.IsPty && ::tcflow(p.Fd, TCOOFF) == 0;
+}
+
+void RestartOutput(TPort& p) {
+    if (p.Out.Flow)
+        p.Out.Flow(p.Fd, true);
+    else
+        ::tcflow(p.Fd, TCOON);
+}
+
+// Whether the transmitter has sent its last bit. Bytes that have left the
+// driver's queue may still wait in the UART's FIFO and shift register
+// (TIOCSERGETLSR tells on serial-core UARTs); where the driver cannot tell,
+// an empty queue has to do.
+bool TransmitterEmpty(TPort& p) {
+    if (p.Out.TransmitterEmpty)
+        return p.Out.TransmitterEmpty(p.Fd) != 0;
+    unsigned int lsr = 0;
+    if (!p.HasLsr || ::ioctl(p.Fd, TIOCSERGETLSR, &lsr) != 0)
+        return true;
+    return lsr & TIOCSER_TEMT;
+}
+
+namespace {
+
+int SetRs485(TPort& p, const serial_rs485& set, serial_rs485* old) {
+    if (p.Out.Rs485)
+        return p.Out.Rs485(p.Fd, set, old);
+    if (p.IsPty)
+        return ENOTTY;
+    if (old && ::ioctl(p.Fd, TIOCGRS485, old) != 0)
+        return errno;
+    return ::ioctl(p.Fd, TIOCSRS485, &set) == 0 ? 0 : errno;
+}
+
+} // namespace
+
+// Puts the driver into RS-485 mode, RTS up while sending and down after the
+// last bit (the driver times that exactly), or back to the mode it had.
+// Returns 0, or an errno value (ENOTTY: the driver has no such mode).
+int UseRs485(TPort& p, bool on) {
+    if (on == p.Rs485)
+        return 0;
+    if (on) {
+        serial_rs485 set{}, old{};
+        set.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        if (int e = SetRs485(p, set, &old))
+            return e;
+        p.SavedRs485 = old;
+        p.Rs485 = true;
+        return 0;
+    }
+    p.Rs485 = false;
+    return SetRs485(p, p.SavedRs485, nullptr);
+}
+
+// The time one character takes on the line: start bit, data, parity and stop
+// bits (one and a half counted as two) at the set rate.
+Clock::duration CharTime(const TPort& p) {
+    std::int64_t baud = p.Dcb.BaudRate ? p.Dcb.BaudRate : 9600;
+    std::int64_t bits = 1 + p.Dcb.ByteSize + (p.Dcb.Parity != NOPARITY ? 1 : 0) +
+                        (p.Dcb.StopBits == ONESTOPBIT ? 1 : 2);
+    return std::chrono::nanoseconds(bits * 1000000000 / baud);
 }
 
 // Modem-line changes. TIOCMIWAIT returns when one of the lines changes;
@@ -202,15 +287,21 @@ int ApplyDcb(TPort& p, const DCB& dcb, bool driveLines) {
     }
     p.Dcb = dcb;
     p.Dcb.DCBlength = sizeof(DCB);
+    p.NextLook.reset(); // another rate: plan the next look anew
     if (driveLines) {
         p.DtrHeld = false;
         p.RtsToggleOn = false;
         bool dtr = DcbDtrControl(dcb.Flags) != DTR_CONTROL_DISABLE;
         DWORD rts = DcbRtsControl(dcb.Flags);
         bool rtsOn = rts == RTS_CONTROL_ENABLE || rts == RTS_CONTROL_HANDSHAKE;
+        // RTS toggle by the driver's RS-485 mode where it has one; without
+        // it the backend raises and drops RTS itself.
+        int rs485 = UseRs485(p, rts == RTS_CONTROL_TOGGLE);
+        if (rs485 && rts != RTS_CONTROL_TOGGLE)
+            return rs485; // the driver's RS-485 mode could not be ended
         if (int e = SetLines(p.Fd, TIOCM_DTR, dtr))
             return e;
-        if (int e = SetLines(p.Fd, TIOCM_RTS, rtsOn))
+        if (int e = p.Rs485 ? 0 : SetLines(p.Fd, TIOCM_RTS, rtsOn))
             return e;
         int bits = 0;
         if (p.HasModemLines && ::ioctl(p.Fd, TIOCMGET, &bits) == 0)
@@ -285,28 +376,26 @@ int CommLinux::DcbToTermios(const DCB& dcb, KernelTermios& t) {
 }
 
 bool CommLinux::SetCommState(HANDLE port, const DCB& dcb) {
-    PortPtr p = FImpl->FindPort(port);
-    if (!p)
-        return Fail(EBADF);
-    Lock lock(p->Mutex);
+    auto [p, lock, error] = FImpl->Enter(port);
+    if (error)
+        return Fail(error);
     if (int e = ApplyDcb(*p, dcb, true))
         return Fail(e);
     return true;
 }
 
 bool CommLinux::GetCommState(HANDLE port, DCB& dcb) {
-    PortPtr p = FImpl->FindPort(port);
-    if (!p)
-        return Fail(EBADF);
-    Lock lock(p->Mutex);
+    auto [p, lock, error] = FImpl->Enter(port);
+    if (error)
+        return Fail(error);
     dcb = p->Dcb;
     return true;
 }
 
 bool CommLinux::GetCommModemStatus(HANDLE port, DWORD* status) {
-    PortPtr p = FImpl->FindPort(port);
-    if (!p)
-        return Fail(EBADF);
+    auto [p, lock, error] = FImpl->Enter(port);
+    if (error)
+        return Fail(error);
     int bits = 0;
     if (::ioctl(p->Fd, TIOCMGET, &bits) != 0) {
         if (!NoModemLines(errno))
@@ -321,9 +410,9 @@ bool CommLinux::GetCommModemStatus(HANDLE port, DWORD* status) {
 }
 
 bool CommLinux::EscapeCommFunction(HANDLE port, DWORD function) {
-    PortPtr p = FImpl->FindPort(port);
-    if (!p)
-        return Fail(EBADF);
+    auto [p, lock, error] = FImpl->Enter(port);
+    if (error)
+        return Fail(error);
     int e = 0;
     switch (function) {
     case SETDTR:
@@ -341,10 +430,10 @@ bool CommLinux::EscapeCommFunction(HANDLE port, DWORD function) {
         e = ::ioctl(p->Fd, TIOCCBRK) == 0 ? 0 : errno;
         break;
     case SETXOFF:
-        e = ::tcflow(p->Fd, TCOOFF) == 0 ? 0 : errno;
-        break;
     case SETXON:
-        e = ::tcflow(p->Fd, TCOON) == 0 ? 0 : errno;
+        e = ::tcflow(p->Fd, function == SETXOFF ? TCOOFF : TCOON) == 0 ? 0 : errno;
+        if (!e)
+            p->UserStopped = function == SETXOFF;
         break;
     default:
         e = EINVAL;

@@ -50,6 +50,10 @@ void CommLinux::SetOutputQueue(TOutputQueue queue) {
     FImpl->Out = std::move(queue);
 }
 
+void CommLinux::SetFoundHook(std::function<void()> hook) {
+    FImpl->FoundHook = std::move(hook);
+}
+
 HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD) {
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -95,6 +99,8 @@ HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD
     p->HasModemLines = ::ioctl(fd, TIOCMGET, &bits) == 0;
     p->DsrOn = p->HasModemLines && (bits & TIOCM_DSR);
     p->HasCounts = ReadCounts(fd, p->Counts);
+    unsigned int lsr = 0;
+    p->HasLsr = !p->IsPty && ::ioctl(fd, TIOCSERGETLSR, &lsr) == 0;
 
     // Raw from the start, keeping the current rate: every byte passes
     // unchanged even before the first SetCommState. The lines stay as they are.
@@ -175,6 +181,7 @@ bool CommLinux::CloseHandle(HANDLE handle) {
     // driver's closing_wait (30 s by default) for a stalled line to drain.
     // Every write has ended by now, so it belongs to writes that were aborted.
     DiscardOutput(*p);
+    UseRs485(*p, false);
     SetLines(p->Fd, TIOCM_DTR | TIOCM_RTS, false);
     ::ioctl(p->Fd, TIOCNXCL); // the tty may stay open elsewhere
     ::close(p->WakeFd);

@@ -13,12 +13,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
+#include <linux/serial.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -157,8 +159,15 @@ struct TPort {
     bool DtrHeld = false;     // DTR dropped by the input handshake
     bool TxDraining = false;  // output handed to the driver, not yet seen drained
     bool RtsToggleOn = false; // RTS raised for sending (RTS toggle)
-    int LastOutQ = -1;        // driver output count at the last drain check
-    std::int64_t DrainCheckUs = 0;
+    bool Rs485 = false;       // the driver's RS-485 mode drives RTS (RTS toggle)
+    serial_rs485 SavedRs485{}; // its settings before, put back when toggling ends
+    bool HasLsr = false;      // the driver tells when the transmitter is empty
+    bool UserStopped = false; // output stopped by SETXOFF
+    // Watching the output drain: the count at the last look, when the next
+    // look is due, and the step that grows while a held line moves nothing.
+    int LastOutQ = -1;
+    std::optional<Clock::time_point> NextLook;
+    Clock::duration LookStep{};
     // Bytes handed to the driver since the open, and of those the ones that
     // have left its output queue (as far as the last look showed).
     std::uint64_t Handed = 0;
@@ -185,7 +194,7 @@ void PullInput(TPort& p);
 void ServeReads(TPort& p, Clock::time_point now);
 std::uint64_t LookAtOutput(TPort& p);
 int DiscardOutput(TPort& p);
-int EndFrontWrite(TPort& p);
+int EndFrontWrite(TPort& p, int error);
 std::optional<Clock::time_point> WatchOutput(TPort& p, Clock::time_point now);
 void IoLoop(TPort& p);
 std::optional<Clock::time_point> TotalDeadline(Clock::time_point now, DWORD multiplier, DWORD n,
@@ -200,6 +209,12 @@ bool OutputHeld(const TPort& p);
 void UpdateInputFlow(TPort& p);
 void TakeCounts(TPort& p, DWORD& errors, DWORD& events, int& breaks);
 void BeginSending(TPort& p);
+void EndSending(TPort& p);
+bool StopOutput(TPort& p);
+void RestartOutput(TPort& p);
+bool TransmitterEmpty(TPort& p);
+int UseRs485(TPort& p, bool on);
+Clock::duration CharTime(const TPort& p);
 void InstallWakeSignal();
 void ModemLoop(TPort& p);
 void StopModemWaiter(TPort& p);
@@ -232,10 +247,37 @@ struct CommLinux::TImpl {
         return it == Events.end() ? nullptr : it->second;
     }
 
-    // The common start of WaitCommEvent, WriteFile and ReadFile. The record's
-    // event is reset first, so an operation that cannot start leaves it reset
-    // and a waiter sleeps instead of seeing an old completion; then the port
-    // is found and locked, and a closed or hung-up port refuses with its code.
+    // Runs when an entry point has found its port and before it locks it:
+    // tests close the port there to force the race with CloseHandle.
+    std::function<void()> FoundHook;
+
+    // The one guard at the top of every call on a port: the port is found
+    // and locked, and a port that is closing refuses with EBADF. Whatever the
+    // call does with the descriptor it does under the lock, so it can never
+    // touch a number that CloseHandle has given back and another port reuses.
+    struct TEntry {
+        PortPtr Port;
+        Lock Guard;
+        int Error = 0;
+    };
+    TEntry Enter(HANDLE port) {
+        TEntry entry;
+        entry.Port = FindPort(port);
+        if (!entry.Port) {
+            entry.Error = EBADF;
+            return entry;
+        }
+        if (FoundHook)
+            FoundHook();
+        entry.Guard = Lock(entry.Port->Mutex);
+        if (entry.Port->Closed)
+            entry.Error = EBADF;
+        return entry;
+    }
+
+    // The common start of WaitCommEvent, WriteFile and ReadFile: the record's
+    // event is reset first, then the port is entered, and a hung-up port
+    // refuses with its code.
     struct TStart {
         EventPtr Event;
         PortPtr Port;
@@ -247,15 +289,11 @@ struct CommLinux::TImpl {
         start.Event = overlapped ? FindEvent(overlapped->hEvent) : nullptr;
         if (start.Event)
             start.Event->Reset();
-        start.Port = FindPort(port);
-        if (!start.Port) {
-            start.Error = EBADF;
-            return start;
-        }
-        start.Guard = Lock(start.Port->Mutex);
-        if (start.Port->Closed)
-            start.Error = EBADF;
-        else if (start.Port->HangupError)
+        auto [p, guard, error] = Enter(port);
+        start.Port = std::move(p);
+        start.Guard = std::move(guard);
+        start.Error = error;
+        if (!error && start.Port->HangupError)
             start.Error = start.Port->HangupError;
         return start;
     }

@@ -11,13 +11,29 @@
 
 using namespace commlinux;
 
+namespace {
+
+// A transfer that fails before it starts: its record says so and its event is
+// set, so nobody waits for it (nobody can be waiting on the port's condition:
+// the record was not pending).
+bool FailAtOnce(OVERLAPPED* overlapped, const EventPtr& event, int error) {
+    if (overlapped) {
+        overlapped->InternalHigh = 0;
+        overlapped->Internal = static_cast<DWORD>(error);
+    }
+    if (event)
+        event->Set();
+    return Fail(error);
+}
+
+} // namespace
+
 // --------------------------------------------------------- configuration --
 
 bool CommLinux::SetupComm(HANDLE port, DWORD inQueue, DWORD outQueue) {
-    PortPtr p = FImpl->FindPort(port);
-    if (!p)
-        return Fail(EBADF);
-    Lock lock(p->Mutex);
+    auto [p, lock, error] = FImpl->Enter(port);
+    if (error)
+        return Fail(error);
     p->InSize = inQueue;
     p->OutSize = outQueue;
     Wake(*p);
@@ -25,19 +41,17 @@ bool CommLinux::SetupComm(HANDLE port, DWORD inQueue, DWORD outQueue) {
 }
 
 bool CommLinux::SetCommTimeouts(HANDLE port, const COMMTIMEOUTS& timeouts) {
-    PortPtr p = FImpl->FindPort(port);
-    if (!p)
-        return Fail(EBADF);
-    Lock lock(p->Mutex);
+    auto [p, lock, error] = FImpl->Enter(port);
+    if (error)
+        return Fail(error);
     p->Timeouts = timeouts;
     return true;
 }
 
 bool CommLinux::GetCommTimeouts(HANDLE port, COMMTIMEOUTS& timeouts) {
-    PortPtr p = FImpl->FindPort(port);
-    if (!p)
-        return Fail(EBADF);
-    Lock lock(p->Mutex);
+    auto [p, lock, error] = FImpl->Enter(port);
+    if (error)
+        return Fail(error);
     timeouts = p->Timeouts;
     return true;
 }
@@ -45,10 +59,9 @@ bool CommLinux::GetCommTimeouts(HANDLE port, COMMTIMEOUTS& timeouts) {
 // ------------------------------------------------------------ comm events --
 
 bool CommLinux::SetCommMask(HANDLE port, DWORD mask) {
-    PortPtr p = FImpl->FindPort(port);
-    if (!p)
-        return Fail(EBADF);
-    Lock lock(p->Mutex);
+    auto [p, lock, error] = FImpl->Enter(port);
+    if (error)
+        return Fail(error);
     p->Mask = mask;
     p->History = 0;
     // Bytes that arrived before anyone watched raised no event; without one
@@ -67,10 +80,9 @@ bool CommLinux::SetCommMask(HANDLE port, DWORD mask) {
 }
 
 bool CommLinux::GetCommMask(HANDLE port, DWORD& mask) {
-    PortPtr p = FImpl->FindPort(port);
-    if (!p)
-        return Fail(EBADF);
-    Lock lock(p->Mutex);
+    auto [p, lock, error] = FImpl->Enter(port);
+    if (error)
+        return Fail(error);
     mask = p->Mask;
     return true;
 }
@@ -104,10 +116,10 @@ bool CommLinux::WriteFile(HANDLE port, const void* buffer, DWORD count, DWORD* w
     if (written)
         *written = 0;
     auto [ev, p, lock, error] = FImpl->StartOperation(port, overlapped);
+    if (!error && !buffer && count)
+        error = EFAULT;
     if (error)
-        return Fail(error);
-    if (!buffer && count)
-        return Fail(EFAULT);
+        return FailAtOnce(overlapped, ev, error);
     OVERLAPPED local;
     OVERLAPPED* ov = overlapped ? overlapped : &local;
     auto now = Clock::now();
@@ -132,11 +144,13 @@ bool CommLinux::WriteFile(HANDLE port, const void* buffer, DWORD count, DWORD* w
                 break;
             if (n < 0) {
                 int e = errno;
+                Complete(*p, op.Rec, static_cast<DWORD>(e), 0);
                 HangUp(*p, e);
                 return Fail(e);
             }
             op.Done += static_cast<std::size_t>(n);
             p->Handed += static_cast<std::size_t>(n);
+            p->NextLook.reset();
         }
     }
     if (!op.Handed())
@@ -170,13 +184,14 @@ bool CommLinux::ReadFile(HANDLE port, void* buffer, DWORD count, DWORD* read,
     if (read)
         *read = 0;
     auto [ev, p, lock, error] = FImpl->StartOperation(port, overlapped);
+    if (!error && !buffer && count)
+        error = EFAULT;
+    if (!error) {
+        PullInput(*p);
+        error = p->HangupError;
+    }
     if (error)
-        return Fail(error);
-    if (!buffer && count)
-        return Fail(EFAULT);
-    PullInput(*p);
-    if (p->HangupError)
-        return Fail(p->HangupError);
+        return FailAtOnce(overlapped, ev, error);
     OVERLAPPED local;
     auto now = Clock::now();
     TReadOp op;
@@ -252,20 +267,18 @@ bool CommLinux::GetOverlappedResult(HANDLE port, OVERLAPPED* overlapped, DWORD* 
 }
 
 bool CommLinux::CancelIo(HANDLE port) {
-    PortPtr p = FImpl->FindPort(port);
-    if (!p)
-        return Fail(EBADF);
-    Lock lock(p->Mutex);
+    auto [p, lock, error] = FImpl->Enter(port);
+    if (error)
+        return Fail(error);
     FailAll(*p, ECANCELED, true, true, true);
     Wake(*p);
     return true;
 }
 
 bool CommLinux::ClearCommError(HANDLE port, DWORD* errors, COMSTAT* stat) {
-    PortPtr p = FImpl->FindPort(port);
-    if (!p)
-        return Fail(EBADF);
-    Lock lock(p->Mutex);
+    auto [p, lock, error] = FImpl->Enter(port);
+    if (error)
+        return Fail(error);
     PullInput(*p);
     if (errors)
         *errors = p->Errors;
@@ -284,19 +297,20 @@ bool CommLinux::ClearCommError(HANDLE port, DWORD* errors, COMSTAT* stat) {
 }
 
 bool CommLinux::PurgeComm(HANDLE port, DWORD flags) {
-    PortPtr p = FImpl->FindPort(port);
-    if (!p)
-        return Fail(EBADF);
     if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
         return Fail(EINVAL);
-    Lock lock(p->Mutex);
+    auto [p, lock, entryError] = FImpl->Enter(port);
+    if (entryError)
+        return Fail(entryError);
+    // An aborted write counts the bytes that have left by now; the rest of
+    // it is dropped from the driver, so none of what it reports unsent goes.
     FailAll(*p, ECANCELED, flags & PURGE_TXABORT, flags & PURGE_RXABORT, false);
     int error = 0;
     if ((flags & PURGE_TXCLEAR) && !p->HangupError) {
         // A write under way loses its bytes in the driver: it ends with those
         // that went, as when its time runs out.
         if (!p->Writes.empty() && p->Writes.front().Done > 0)
-            error = EndFrontWrite(*p);
+            error = EndFrontWrite(*p, 0);
         else
             error = DiscardOutput(*p);
     }

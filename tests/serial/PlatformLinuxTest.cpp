@@ -9,6 +9,10 @@
 #include <chrono>
 #include <dirent.h>
 #include <fstream>
+#include <functional>
+#include <mutex>
+#include <vector>
+#include <algorithm>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -273,23 +277,73 @@ TEST_F(PlatformLinux, WriteTimeoutCountsPerByte) {
     Api.CloseHandle(h);
 }
 
-// A serial driver's output queue in place of the pseudo-terminal's, which is
-// always empty: the test says how many bytes the driver still holds.
+// A serial driver's output side in place of the pseudo-terminal's, whose
+// queue is always empty: the test says how many bytes the driver still holds
+// (or lets them drain at 9600 baud), whether the transmitter is empty and
+// whether it has an RS-485 mode, and reads what the backend did, in order.
 class PlatformLinuxDriverQueue : public PlatformLinux {
 protected:
     struct TQueue {
         std::atomic<int> Held{0};
         std::atomic<int> Discards{0};
+        std::atomic<int> DiscardError{0};
+        std::atomic<int> TxEmpty{-1};
+        std::atomic<int> Rs485Error{ENOTTY};
+        // Paced: `Held` bytes drain at 960 a second (9600 baud, 8N1) from then on.
+        std::atomic<Clock::rep> PacedFrom{0};
+        std::mutex M;
+        std::vector<std::string> Calls;
+        std::vector<Clock::time_point> Looks;
+        void Log(std::string call) {
+            std::lock_guard lock(M);
+            Calls.push_back(std::move(call));
+        }
+        int Queued() {
+            Clock::time_point now = Clock::now();
+            {
+                std::lock_guard lock(M);
+                Calls.push_back("queued");
+                Looks.push_back(now);
+            }
+            if (!PacedFrom)
+                return Held;
+            auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                          now - Clock::time_point(Clock::duration(PacedFrom.load())))
+                          .count();
+            // Rounded up: a look when the bytes are due finds them gone.
+            return std::max<int>(0, Held - static_cast<int>((us * 960 + 999999) / 1000000));
+        }
     };
     PlatformLinuxDriverQueue() {
         // Shared, as the backend may still look when it closes what a failed
         // test left open.
-        Api.SetOutputQueue({[q = Queue](int) { return q->Held.load(); },
-                            [q = Queue](int) {
+        auto q = Queue;
+        Api.SetOutputQueue({[q](int) { return q->Queued(); },
+                            [q](int) {
+                                q->Log("discard");
                                 q->Held = 0;
                                 ++q->Discards;
+                                return q->DiscardError.load();
+                            },
+                            [q](int, bool on) {
+                                q->Log(on ? "on" : "off");
                                 return 0;
+                            },
+                            [q](int) { return q->TxEmpty.load(); },
+                            [q](int, const serial_rs485& set, serial_rs485* old) {
+                                q->Log(set.flags & SER_RS485_ENABLED ? "rs485 on" : "rs485 off");
+                                if (old)
+                                    *old = serial_rs485{};
+                                return q->Rs485Error.load();
                             }});
+    }
+    std::vector<std::string> Calls() {
+        std::lock_guard lock(Queue->M);
+        return Queue->Calls;
+    }
+    int CountOf(const std::string& call) {
+        auto calls = Calls();
+        return static_cast<int>(std::count(calls.begin(), calls.end(), call));
     }
     std::shared_ptr<TQueue> Queue = std::make_shared<TQueue>();
     std::atomic<int>& Held = Queue->Held;
@@ -324,25 +378,111 @@ TEST_F(PlatformLinuxDriverQueue, AWriteEndsWhenItsBytesHaveLeftTheDriver) {
     Api.CloseHandle(h);
 }
 
-TEST_F(PlatformLinuxDriverQueue, AWriteThatRunsOutOfTimeCountsWhatLeftAndDropsTheRest) {
+TEST_F(PlatformLinuxDriverQueue, AWriteThatEndsEarlyCountsWhatLeftByThenAndDropsTheRest) {
+    enum How { TimeOut, Abort, Cancel };
     struct Row {
         const char* Name;
         COMMTIMEOUTS Timeouts;
-    } rows[] = {{"constant", {MAXDWORD, 0, 0, 0, 200}}, {"per byte", {MAXDWORD, 0, 0, 15, 0}}};
+        How End;
+        int DiscardError;
+        DWORD Error;
+    } rows[] = {{"constant time-out", {MAXDWORD, 0, 0, 0, 200}, TimeOut, 0, 0},
+                {"per-byte time-out", {MAXDWORD, 0, 0, 2, 0}, TimeOut, 0, 0},
+                {"time-out, the flush fails", {MAXDWORD, 0, 0, 0, 200}, TimeOut, EIO, EIO},
+                {"aborted", {MAXDWORD, 0, 0, 0, 60000}, Abort, 0, ECANCELED},
+                {"cancelled", {MAXDWORD, 0, 0, 0, 60000}, Cancel, 0, ECANCELED}};
+    const std::vector<std::string> stillWhileCounted{"off", "queued", "discard", "on"};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.Name);
         HANDLE h = OpenConfigured(row.Timeouts);
-        Held = 10; // five bytes went, then the line stopped
+        Held = 100;
         Discards = 0;
+        Queue->DiscardError = row.DiscardError;
         DWORD n = 0;
         TAsync a(Api);
-        ASSERT_FALSE(Api.WriteFile(h, "0123456789abcde", 15, &n, &a.Ov));
-        ASSERT_TRUE(Api.GetOverlappedResult(h, &a.Ov, &n, true));
-        EXPECT_EQ(n, 5u);
-        EXPECT_EQ(Discards, 1); // the unsent ten never go out
+        ASSERT_FALSE(Api.WriteFile(h, std::string(100, 'z').data(), 100, &n, &a.Ov));
+        Held = 40; // 60 bytes go after the backend's last look
+        if (row.End == Abort) {
+            ASSERT_TRUE(Api.PurgeComm(h, PURGE_TXABORT));
+        } else if (row.End == Cancel) {
+            ASSERT_TRUE(Api.CancelIo(h));
+        }
+        bool ok = Api.GetOverlappedResult(h, &a.Ov, &n, true);
+        EXPECT_EQ(ok ? 0 : Api.GetLastError(), row.Error);
+        EXPECT_EQ(n, 60u);
+        EXPECT_EQ(Discards, 1); // the unsent forty never go out
+        auto calls = Calls();
+        EXPECT_NE(std::search(calls.begin(), calls.end(), stillWhileCounted.begin(),
+                              stillWhileCounted.end()),
+                  calls.end());
         Pty.Drain();
         Api.CloseHandle(h);
     }
+}
+
+TEST_F(PlatformLinuxDriverQueue, AWriteIsLookedAtWhenItsBytesShouldBeOutAndNotBefore) {
+    HANDLE h = OpenConfigured({MAXDWORD, 0, 0, 0, 60000});
+    ASSERT_TRUE(Api.SetCommMask(h, EV_RXCHAR));
+    Held = 100;
+    auto start = Clock::now();
+    Queue->PacedFrom = start.time_since_epoch().count();
+    TAsync w(Api);
+    DWORD n = 0;
+    ASSERT_FALSE(Api.WriteFile(h, std::string(100, 'p').data(), 100, &n, &w.Ov));
+    // Wake-ups while the bytes go out: received bytes, a read, a new mask.
+    Pty.Send("x");
+    EXPECT_EQ(Read(h, 1), "x");
+    ASSERT_TRUE(Api.SetCommMask(h, EV_RXCHAR | EV_TXEMPTY));
+    ASSERT_TRUE(Api.GetOverlappedResult(h, &w.Ov, &n, true));
+    EXPECT_EQ(n, 100u);
+    Api.CloseHandle(h);
+    std::lock_guard lock(Queue->M);
+    // One look as the write went in, one when 100 characters of 10 bits are
+    // out at 9600 baud (104 ms), none in between.
+    ASSERT_EQ(Queue->Looks.size(), 2u);
+    EXPECT_GE(Queue->Looks[1] - start, std::chrono::microseconds(103000));
+}
+
+TEST_F(PlatformLinuxDriverQueue, AWriteEndsWhenTheTransmitterIsEmptyAndRtsToggleUsesRs485) {
+    DCB toggle = PlainDcb();
+    toggle.Flags |= RTS_CONTROL_TOGGLE << DCB_RTS_CONTROL_SHIFT;
+    HANDLE h = OpenConfigured({MAXDWORD, 0, 0, 0, 60000}, toggle); // no RS-485 mode
+    ASSERT_TRUE(Api.SetCommMask(h, EV_TXEMPTY));
+    Queue->TxEmpty = 0; // the queue is empty, the last bytes still in the FIFO
+    TAsync w(Api), drained(Api);
+    DWORD n = 0, mask = 0;
+    ASSERT_FALSE(Api.WaitCommEvent(h, &mask, &drained.Ov));
+    ASSERT_FALSE(Api.WriteFile(h, "frame", 5, &n, &w.Ov));
+    for (auto end = Clock::now() + std::chrono::seconds(20);
+         CountOf("queued") < 4 && Clock::now() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GE(CountOf("queued"), 4);
+    EXPECT_FALSE(w.Signalled());
+    EXPECT_FALSE(drained.Signalled());
+    Queue->TxEmpty = 1;
+    ASSERT_TRUE(Api.GetOverlappedResult(h, &w.Ov, &n, true));
+    EXPECT_EQ(n, 5u);
+    EXPECT_TRUE(drained.Signalled(20000));
+    EXPECT_EQ(mask, EV_TXEMPTY);
+
+    // With the driver's RS-485 mode, toggling is the driver's from the first
+    // SetCommState that asks for it until the toggle or the port ends.
+    Api.CloseHandle(h);
+    Queue->Rs485Error = 0;
+    {
+        std::lock_guard lock(Queue->M);
+        Queue->Calls.clear();
+    }
+    h = OpenConfigured(kWaitForAll, toggle);
+    ASSERT_TRUE(Api.SetCommState(h, toggle));
+    ASSERT_TRUE(Api.SetCommState(h, PlainDcb()));
+    ASSERT_TRUE(Api.SetCommState(h, toggle));
+    Api.CloseHandle(h);
+    auto calls = Calls();
+    calls.erase(std::remove_if(calls.begin(), calls.end(),
+                               [](const std::string& c) { return c.rfind("rs485", 0) != 0; }),
+                calls.end());
+    EXPECT_EQ(calls, (std::vector<std::string>{"rs485 on", "rs485 off", "rs485 on", "rs485 off"}));
 }
 
 TEST_F(PlatformLinux, AReadBehindAPendingReadKeepsItsTimeouts) {
@@ -634,6 +774,72 @@ TEST_F(PlatformLinux, RecordWithoutOperationReportsZeroAtOnce) {
     EXPECT_TRUE(Api.GetOverlappedResult(h, &a.Ov, &n, true));
     EXPECT_EQ(n, 0u);
     Api.CloseHandle(h);
+}
+
+TEST_F(PlatformLinux, ATransferThatFailsAtOnceCompletesItsRecord) {
+    HANDLE h = OpenConfigured(kWaitForAll);
+    // The line hangs up as the write comes in, before the I/O thread can see it.
+    std::atomic<bool> armed{true};
+    Api.SetFoundHook([&] {
+        if (armed.exchange(false))
+            Pty.CloseMaster();
+    });
+    TAsync w(Api), r(Api);
+    DWORD n = 7;
+    char buf[4];
+    EXPECT_FALSE(Api.WriteFile(h, "abc", 3, &n, &w.Ov));
+    EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EIO));
+    EXPECT_FALSE(Api.ReadFile(h, buf, sizeof buf, &n, &r.Ov));
+    EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EIO));
+    for (TAsync* a : {&w, &r}) {
+        EXPECT_TRUE(a->Signalled());
+        EXPECT_FALSE(Api.GetOverlappedResult(h, &a->Ov, &n, true)); // no wait for ever
+        EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EIO));
+    }
+    Api.CloseHandle(h);
+}
+
+TEST_F(PlatformLinux, ACallOnAPortClosedUnderItFailsAndLeavesTheNextPortAlone) {
+    PtyPair other;
+    char buf[4];
+    DWORD n, status;
+    COMSTAT stat;
+    struct Row {
+        const char* Name;
+        std::function<bool(HANDLE)> Call;
+    } rows[] = {
+        {"SetCommState", [&](HANDLE h) { return Api.SetCommState(h, PlainDcb(1200)); }},
+        {"EscapeCommFunction", [&](HANDLE h) { return Api.EscapeCommFunction(h, SETXOFF); }},
+        {"GetCommModemStatus", [&](HANDLE h) { return Api.GetCommModemStatus(h, &status); }},
+        {"PurgeComm", [&](HANDLE h) { return Api.PurgeComm(h, PURGE_RXCLEAR); }},
+        {"ClearCommError", [&](HANDLE h) { return Api.ClearCommError(h, &n, &stat); }},
+        {"ReadFile", [&](HANDLE h) { return Api.ReadFile(h, buf, 4, &n, nullptr); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        HANDLE h = OpenConfigured(kWaitForAll);
+        HANDLE next = INVALID_HANDLE_VALUE;
+        std::atomic<bool> armed{true};
+        // Closed after the call found the port, and its descriptor number
+        // given to the next port opened.
+        Api.SetFoundHook([&] {
+            if (!armed.exchange(false))
+                return;
+            Api.CloseHandle(h);
+            next = Api.CreateFile(other.Path(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED);
+        });
+        EXPECT_FALSE(row.Call(h));
+        EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EBADF));
+        Api.SetFoundHook({});
+        ASSERT_NE(next, INVALID_HANDLE_VALUE);
+        other.Send("ok");
+        EXPECT_EQ(Read(next, 2), "ok"); // neither flushed nor stopped
+        termios tio{};
+        ASSERT_EQ(::tcgetattr(other.Slave(), &tio), 0);
+        EXPECT_NE(::cfgetospeed(&tio), static_cast<speed_t>(B1200));
+        Api.CloseHandle(next);
+    }
 }
 
 } // namespace
