@@ -2,6 +2,7 @@
 #include "CommLinuxPort.h"
 
 #include <cerrno>
+#include <string>
 #include <vector>
 
 #include <fcntl.h>
@@ -12,6 +13,24 @@
 #include <termios.h>
 
 using namespace commlinux;
+
+namespace {
+
+// Whether TIOCSERGETLSR tells when the transmitter is empty: on serial-core
+// UARTs it reads the UART's own status register. Other drivers that answer
+// it are not asked: usb-serial adapters answer from a status the adapter
+// sends now and then, which may never show an empty transmitter. Serial-core
+// ports show their FIFO size in sysfs.
+bool TellsTransmitterEmpty(int fd, const struct stat& device) {
+    if (major(device.st_rdev) == PtySlaveMajor)
+        return false;
+    const std::string fifo = "/sys/dev/char/" + std::to_string(major(device.st_rdev)) + ":" +
+                             std::to_string(minor(device.st_rdev)) + "/xmit_fifo_size";
+    unsigned int lsr = 0;
+    return ::access(fifo.c_str(), F_OK) == 0 && ::ioctl(fd, TIOCSERGETLSR, &lsr) == 0;
+}
+
+} // namespace
 
 CommLinux::CommLinux() : FImpl(std::make_unique<TImpl>()) {}
 
@@ -99,8 +118,7 @@ HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD
     p->HasModemLines = ::ioctl(fd, TIOCMGET, &bits) == 0;
     p->DsrOn = p->HasModemLines && (bits & TIOCM_DSR);
     p->HasCounts = ReadCounts(fd, p->Counts);
-    unsigned int lsr = 0;
-    p->HasLsr = !p->IsPty && ::ioctl(fd, TIOCSERGETLSR, &lsr) == 0;
+    p->HasLsr = TellsTransmitterEmpty(fd, device);
 
     // Raw from the start, keeping the current rate: every byte passes
     // unchanged even before the first SetCommState. The lines stay as they are.

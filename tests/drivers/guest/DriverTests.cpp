@@ -451,6 +451,42 @@ TEST_P(OnUart, AWriteToAStalledPeerEndsAtItsTimeOutWithAShortCount) {
     EXPECT_EQ(reply.at(2), Sha256(all.substr(0, static_cast<std::size_t>(expected))));
 }
 
+TEST_P(OnUart, RtsToggleAndTheDrainedEventWaitForTheTransmittersLastBit) {
+    Port.FlowControl()->SetControlRTS(rtsToggle);
+    Port.Timeouts()->SetWriteTotalConstant(1500);
+    auto transmitterEmpty = [this] {
+        unsigned int lsr = 0;
+        return ::ioctl(Fd(), TIOCSERGETLSR, &lsr) == 0 && (lsr & TIOCSER_TEMT);
+    };
+    ASSERT_EQ(Ask(Verb("stall")).at(0), "ok");
+    // Writes until one runs out of time: its rest is dropped from the driver,
+    // and the UART keeps what it took, which the stalled line cannot send.
+    std::mt19937 rng(11);
+    std::string all;
+    int64_t written = 0;
+    for (int i = 0; i < 64 && written == static_cast<int64_t>(all.size()); ++i) {
+        const std::string piece = RandomBytes(rng, 64 * 1024);
+        all += piece;
+        written += Port.WriteString(piece);
+    }
+    ASSERT_LT(written, static_cast<int64_t>(all.size())) << "the line never stalled";
+    EXPECT_EQ(OutputQueued(Fd()), 0);
+    ASSERT_FALSE(transmitterEmpty());
+    EXPECT_TRUE(LineOn(TIOCM_RTS)); // the UART's last bytes are still to go
+    EXPECT_FALSE(Log.Contains("TxEmpty"));
+
+    ASSERT_EQ(Ask(Verb("resume")).at(0), "ok");
+    ASSERT_TRUE(Log.WaitFor("TxEmpty", 30000));
+    EXPECT_TRUE(transmitterEmpty());
+    EXPECT_FALSE(LineOn(TIOCM_RTS));
+    // What the write reported as sent arrives, and nothing after it.
+    const auto reply = Ask(Verb("recv") + " " + std::to_string(written) + " 120");
+    EXPECT_EQ(reply.at(0), "ok") << "got " << reply.at(1) << " of " << written;
+    EXPECT_EQ(reply.at(2), Sha256(all.substr(0, static_cast<std::size_t>(written))));
+    EXPECT_EQ(Port.WriteString("next"), 4);
+    EXPECT_EQ(Ask(Verb("recv") + " 4 30").at(2), Sha256("next"));
+}
+
 TEST_P(OnUart, AFrameHeldByXoffIsSentBeforeCloseReturns) {
     Port.FlowControl()->SetXonXoffOut(true);
     HoldOutput();
