@@ -98,9 +98,9 @@ QString PublishedPortTarget(const QString& dir, const QString& name) {
         return path;
     const unsigned index = (major - PtySlaveMajor) * 256 + ::minor(info.st_rdev);
 
-    const QList<QByteArray> record = ReadLinkText(QFile::encodeName(dir + u'/' + PortPublisherRecordName(name))).split(' ');
-    if (record.size() != 3 || record[0].toUInt() == 0 || record[1].isEmpty() ||
-        record[2] != target)
+    const QList<QByteArray> record =
+        ReadLinkText(QFile::encodeName(dir + u'/' + PortPublisherRecordName(name))).split(' ');
+    if (record.size() != 3 || record[0].toUInt() == 0 || record[1].isEmpty() || record[2] != target)
         return QString();
     if (ProcessStartTime(record[0]) != record[1] || !HoldsPtyMaster(record[0], index))
         return QString();

@@ -130,7 +130,8 @@ void AddLocalPorts(const QString& localDir, QStringList& names) {
                 continue; // removed while we were listing
             ListFailed(errno);
         }
-        if (!S_ISLNK(info.st_mode) || PublishedPortTarget(localDir, QFile::decodeName(name)).isEmpty())
+        if (!S_ISLNK(info.st_mode) ||
+            PublishedPortTarget(localDir, QFile::decodeName(name)).isEmpty())
             continue;
         names.append(QFile::decodeName(name));
     }

@@ -131,7 +131,7 @@ TEST_F(PortListTest, LinksToPseudoTerminalsCountOnlyWhileTheirPublisherHoldsThem
     const std::pair<QString, bool> rows[] = {
         {"", false}, // no record: anybody's, or nobody's
         {ours, true},
-        {pid + " 1 " + pty, false},                     // an earlier process with this pid
+        {pid + " 1 " + pty, false},                      // an earlier process with this pid
         {pid + ' ' + start + " /dev/pts/999999", false}, // another publication of the name
         {"garbage", false},
     };

@@ -28,7 +28,9 @@ void PrintError(const QString& message) {
 // reads English whatever LANG says. Otherwise LANGUAGE, a list of languages
 // in order of preference, wins: its first language that has catalogs.
 QString MessageLanguage() {
-    const auto plain = [](const QString& name) { return name.section(u'.', 0, 0).section(u'@', 0, 0); };
+    const auto plain = [](const QString& name) {
+        return name.section(u'.', 0, 0).section(u'@', 0, 0);
+    };
     QString locale;
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"})
         if (locale = qEnvironmentVariable(name); !locale.isEmpty())
@@ -36,7 +38,8 @@ QString MessageLanguage() {
     if (locale.isEmpty() || plain(locale) == QStringLiteral("C") ||
         plain(locale) == QStringLiteral("POSIX"))
         return QStringLiteral("C");
-    const QString catalogs = QFileInfo(ProgramFilePath()).absolutePath() + QStringLiteral("/locale/");
+    const QString catalogs =
+        QFileInfo(ProgramFilePath()).absolutePath() + QStringLiteral("/locale/");
     for (const QString& language :
          qEnvironmentVariable("LANGUAGE").split(u':', Qt::SkipEmptyParts)) {
         const QString code = plain(language);
@@ -71,10 +74,10 @@ std::string CodesFrame(const QStringList& codes) {
         return DataFrameFromBoxes(box, nullptr);
     } catch (const ERangeError&) {
         throw EBadCode(Format(Translate(QStringLiteral("code %d: '%s' is not in 0..255")),
-                                   {QString::number(position), codes[position - 1]}));
+                              {QString::number(position), codes[position - 1]}));
     } catch (const EConvertError& error) {
         throw EBadCode(Format(Translate(QStringLiteral("code %d: %s")),
-                                   {QString::number(position), error.Message()}));
+                              {QString::number(position), error.Message()}));
     }
 }
 

@@ -4,8 +4,8 @@
 // 1D degree, 1E O, 1F C, 20 E, 22 H, 23 L; frame digits d1..d12 stand on
 // the module in the order 9-12, 5-8, 1-4.
 #include <QDir>
-#include <QFile>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -224,8 +224,16 @@ TEST_F(Kv52804, BadInputAndUnusablePortsAndOutputsSendNothing) {
          2,
          "kv52804: --stop-bits 2 needs --data-bits 6, 7 or 8\n"},
         {{"blink"}, 2, "kv52804: Unknown command blink\nTry 'kv52804 --help'.\n"},
-        {{"text", "-"}, 2, "kv52804: standard input: Bad file descriptor\n", {}, TStream::ClosedInput},
-        {{"text", "-"}, 2, "kv52804: standard input: Is a directory\n", {}, TStream::DirectoryInput},
+        {{"text", "-"},
+         2,
+         "kv52804: standard input: Bad file descriptor\n",
+         {},
+         TStream::ClosedInput},
+        {{"text", "-"},
+         2,
+         "kv52804: standard input: Is a directory\n",
+         {},
+         TStream::DirectoryInput},
         {{"--port", "NOPE", "on"},
          1,
          "kv52804: /dev/NOPE: No such file or directory (Unable to open com port, win error "
@@ -236,10 +244,14 @@ TEST_F(Kv52804, BadInputAndUnusablePortsAndOutputsSendNothing) {
          "error code: 25)\n"},
         {{"--port", "no/port", "on"},
          1,
-         "kv52804: " + here + "/no/port: No such file or directory (Unable to open com port, "
-                              "win error code: 2)\n"},
+         "kv52804: " + here +
+             "/no/port: No such file or directory (Unable to open com port, "
+             "win error code: 2)\n"},
         {{"list"}, 1, "kv52804: write error: Bad file descriptor\n", {}, TStream::ClosedOutput},
-        {{"--dry-run", "on"}, 1, "kv52804: write error: No space left on device\n", {},
+        {{"--dry-run", "on"},
+         1,
+         "kv52804: write error: No space left on device\n",
+         {},
          TStream::FullOutput},
         {{"-h"}, 1, "kv52804: write error: No space left on device\n", {}, TStream::FullOutput},
     };
@@ -484,9 +496,10 @@ TEST_F(Kv52804, CompletesOptionValuesInAnyCaseAndDevicePaths) {
         QStringList quoted;
         for (const QString& word : QStringList{"kv52804"} + words)
             quoted += '\'' + word + '\'';
-        bash.start("bash", {"-c", "source \"$0\"; COMP_WORDS=(" + quoted.join(' ') +
-                                  "); COMP_CWORD=" + QString::number(words.size()) +
-                                  "; _kv52804; echo \"${COMPREPLY[*]}\"",
+        bash.start("bash", {"-c",
+                            "source \"$0\"; COMP_WORDS=(" + quoted.join(' ') +
+                                "); COMP_CWORD=" + QString::number(words.size()) +
+                                "; _kv52804; echo \"${COMPREPLY[*]}\"",
                             script});
         ASSERT_TRUE(bash.waitForFinished(Deadline));
         EXPECT_EQ(QString::fromUtf8(bash.readAllStandardOutput()).trimmed(), expected)
