@@ -47,25 +47,19 @@ template <typename F> bool WaitUntil(F done) {
     return true;
 }
 
-// Whether process pid holds path open.
-bool Holds(qint64 pid, const QString& path) {
+// The descriptor through which process pid holds path open, or -1.
+int FdOf(qint64 pid, const QString& path) {
     const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
     for (const QFileInfo& fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
         if (fd.symLinkTarget() == path)
-            return true;
-    return false;
+            return fd.fileName().toInt();
+    return -1;
 }
 
-// A copy of the descriptor through which process pid holds path, or -1.
+// A copy of that descriptor in this process, or -1.
 int StealFd(qint64 pid, const QString& path) {
     const int process = int(::syscall(SYS_pidfd_open, pid_t(pid), 0));
-    if (process < 0)
-        return -1;
-    int copy = -1;
-    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
-    for (const QFileInfo& fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
-        if (copy < 0 && fd.symLinkTarget() == path)
-            copy = int(::syscall(SYS_pidfd_getfd, process, fd.fileName().toInt(), 0));
+    const int copy = int(::syscall(SYS_pidfd_getfd, process, FdOf(pid, path), 0));
     ::close(process);
     return copy;
 }
@@ -431,7 +425,7 @@ TEST_F(Kv52804, StopSignalsEndAStalledStreamAndClock) {
         tool.write(QByteArray("8\n").repeated(1000)); // batches of a second of the line
         ASSERT_TRUE(WaitUntil([&] {
             tool.waitForBytesWritten(10);
-            return Holds(tool.processId(), pty);
+            return FdOf(tool.processId(), pty) >= 0;
         }));
         ::kill(pid_t(tool.processId()), signal);
         ASSERT_TRUE(tool.waitForFinished(Deadline)) << "kv52804 hangs";
