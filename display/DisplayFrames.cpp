@@ -53,6 +53,10 @@ bool HasPointForm(uint8_t code) {
 }
 
 QString Shown(char32_t c) {
+    // A byte that was not UTF-8, kept as a lone low surrogate by whoever
+    // decoded the text, is shown as the byte itself.
+    if (c >= 0xDC80 && c <= 0xDCFF)
+        return QStringLiteral("\\x") + QString::number(uint(c - 0xDC00), 16).toUpper();
     const QString text = QString::fromUcs4(&c, 1);
     // A control character in quotes would be invisible or break the line.
     if (QChar::isPrint(c))
@@ -125,7 +129,14 @@ TCodes CodesFromText(const QString& text, TAlign align) {
     std::array<uint8_t, DigitCount> shown{};
     int used = 0;
     int position = 0;
-    for (const char32_t c : text.toUcs4()) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        // Pairs of surrogates are one character; a lone one (toUcs4 would
+        // make it U+FFFD) stays itself, so Shown can name it.
+        char32_t c = text[i].unicode();
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(text[i], text[i + 1]);
+            ++i;
+        }
         ++position;
         const bool point = c == U'.' || c == U',';
         if (point && used > 0 && HasPointForm(shown[used - 1])) {

@@ -212,11 +212,26 @@ QString LocalPortDirectory();
 // error (ENOENT when it does not exist). Under a shared /tmp anyone can
 // create the directory first and plant links in it.
 int CheckPortDirectory(const QString& dir);
+// The reason for a code of CheckPortDirectory in words, translated.
+QString PortDirectoryProblem(int code);
 
-// The device path that Open uses for a port name: an absolute path as given,
-// a name in the local port directory resolved to its link (only when that
-// directory passes CheckPortDirectory), else /dev/<name>.
+// The device path that Open uses for a port name: an absolute path as
+// given, a name in the local port directory resolved to its link (only when
+// that directory passes CheckPortDirectory and the link is good, see
+// PublishedPortTarget), else /dev/<name>.
 QString ResolvePortPath(const QString& APort);
+
+// Where the link <dir>/<name> leads, as an absolute path, or empty when it
+// is no good: not a link, leading nowhere, or leading to a pseudo-terminal
+// whose publisher is gone. A link to a pseudo-terminal is good only while
+// its publisher's record (PortPublisherRecordName, a link beside it whose
+// text is PortPublisherRecord) names a live process, by pid and start time,
+// that still holds the master of that pseudo-terminal.
+QString PublishedPortTarget(const QString& dir, const QString& name);
+// The record's text for a link to device published by this process.
+QString PortPublisherRecord(const QString& device);
+// The record's name beside the link; it begins with a dot, so no list shows it.
+QString PortPublisherRecordName(const QString& name);
 
 class TCustomComPort;
 class TComThread;

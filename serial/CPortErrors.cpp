@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,19 +110,42 @@ int CheckPortDirectory(const QString& dir) {
     return 0;
 }
 
+QString PortDirectoryProblem(int code) {
+    switch (code) {
+    case ELOOP:
+        return Translate(QStringLiteral("it is a symbolic link"));
+    case ENOTDIR:
+        return Translate(QStringLiteral("it is not a directory"));
+    case EPERM:
+        return Translate(QStringLiteral("it belongs to another user"));
+    case EACCES:
+        return Translate(QStringLiteral("other users may write to it"));
+    default:
+        return QString::fromLocal8Bit(std::strerror(code));
+    }
+}
+
 QString ResolvePortPath(const QString& APort) {
     if (APort.startsWith(u'/'))
         return APort;
     // Only a plain name can be a published port; "a/b" would leave the
-    // directory. A directory that another user could have prepared (the /tmp
-    // fallback) is not trusted with the name at all.
-    if (!APort.isEmpty() && !APort.contains(u'/') &&
-        CheckPortDirectory(LocalPortDirectory()) == 0) {
-        const QFileInfo entry(LocalPortDirectory() + u'/' + APort);
-        if (entry.isSymLink())
-            return entry.symLinkTarget();
-        if (entry.exists())
+    // directory, and dotted names are the directory itself, its parent and
+    // the publishers' records, which no list shows. A directory that another
+    // user could have prepared (the /tmp fallback) is not trusted with the
+    // name at all.
+    const QString dir = LocalPortDirectory();
+    if (!APort.isEmpty() && !APort.contains(u'/') && !APort.startsWith(u'.') &&
+        CheckPortDirectory(dir) == 0) {
+        const QFileInfo entry(dir + u'/' + APort);
+        if (entry.isSymLink()) {
+            // A stale link falls through to /dev, where the name is not
+            // found: it never leads to another line.
+            const QString target = PublishedPortTarget(dir, APort);
+            if (!target.isEmpty())
+                return target;
+        } else if (entry.exists()) {
             return entry.filePath();
+        }
     }
     return QStringLiteral("/dev/") + APort;
 }

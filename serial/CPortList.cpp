@@ -109,9 +109,9 @@ void AddSysfsPorts(const QString& sysfsRoot, QStringList& names) {
     }
 }
 
-// Named links only: the directory may also hold the simulator's own
-// bookkeeping, and a link whose target has vanished (a simulator that has
-// ended) is no port any more.
+// Named links only: the directory may also hold the publishers' records,
+// and a link whose target has vanished or whose publisher has gone (a
+// simulator that has ended) is no port any more.
 void AddLocalPorts(const QString& localDir, QStringList& names) {
     if (localDir.isEmpty())
         return;
@@ -130,7 +130,8 @@ void AddLocalPorts(const QString& localDir, QStringList& names) {
                 continue; // removed while we were listing
             ListFailed(errno);
         }
-        if (!S_ISLNK(info.st_mode) || !Exists(fd, name))
+        if (!S_ISLNK(info.st_mode) ||
+            PublishedPortTarget(localDir, QFile::decodeName(name)).isEmpty())
             continue;
         names.append(QFile::decodeName(name));
     }

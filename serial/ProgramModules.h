@@ -10,12 +10,23 @@
 
 class TProgramModules {
 public:
-    TProgramModules() = default;
+    // language: the language the program has chosen itself, used instead of
+    // the engine's own choice from the environment; empty for that choice.
+    explicit TProgramModules(const QString& language = QString()) : FLanguage(language) {}
     TProgramModules(const TProgramModules&) = delete;
     TProgramModules& operator=(const TProgramModules&) = delete;
 
 private:
+    // Selected between the engine's start and the component's, which
+    // translates its error texts once.
+    struct TLanguage {
+        explicit TLanguage(const QString& language) {
+            if (!language.isEmpty())
+                DefaultInstance()->SelectLanguage(language);
+        }
+    };
     // Members are built in declaration order and destroyed in reverse.
     GnuGettextStartup FGnuGettext;
+    TLanguage FLanguage;
     CPortStartup FCPort;
 };

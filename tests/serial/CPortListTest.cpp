@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -111,6 +113,37 @@ TEST_F(PortListTest, ListsNamedLinksThatLeadSomewhere) {
     Write(FLocal + "/kv52804.lock", "");                 // bookkeeping, not a link
     Link(FTemp.filePath("pts-7"), FLocal + "/.kv52804"); // not yet renamed into place
     EXPECT_EQ(List(), (QStringList{"kv52804"}));
+}
+
+// A pseudo-terminal's number is reused once its master closes, so a link to
+// one counts only while its record names a live process, by pid and start
+// time, that holds the master; this process publishes one here.
+TEST_F(PortListTest, LinksToPseudoTerminalsCountOnlyWhileTheirPublisherHoldsThem) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const QString pty = QString::fromLatin1(ptsname(master));
+    Link(pty, FLocal + "/pty");
+    const QString ours = PortPublisherRecord(pty);
+    const QString pid = ours.section(' ', 0, 0), start = ours.section(' ', 1, 1);
+    const QString record = FLocal + "/" + PortPublisherRecordName("pty");
+    const std::pair<QString, bool> rows[] = {
+        {"", false}, // no record: anybody's, or nobody's
+        {ours, true},
+        {pid + " 1 " + pty, false},                      // an earlier process with this pid
+        {pid + ' ' + start + " /dev/pts/999999", false}, // another publication of the name
+        {"garbage", false},
+    };
+    for (const auto& [text, listed] : rows) {
+        SCOPED_TRACE(text.toStdString());
+        unlink(QFile::encodeName(record).constData());
+        if (!text.isEmpty())
+            Link(text, record);
+        EXPECT_EQ(List(), listed ? QStringList{"pty"} : QStringList{});
+    }
+    close(master); // the publisher lets go of its line
+    EXPECT_EQ(List(), QStringList{});
 }
 
 TEST_F(PortListTest, SortsAsTextIgnoringCaseAndListsRepeatsOnce) {

@@ -19,21 +19,6 @@ namespace {
     throw ESystemCall(QString::fromLatin1(call), errno);
 }
 
-QString DirectoryProblem(int code) {
-    switch (code) {
-    case ELOOP:
-        return QStringLiteral("it is a symbolic link");
-    case ENOTDIR:
-        return QStringLiteral("it is not a directory");
-    case EPERM:
-        return QStringLiteral("it belongs to another user");
-    case EACCES:
-        return QStringLiteral("other users may write to it");
-    default:
-        return QString::fromLocal8Bit(std::strerror(code));
-    }
-}
-
 void CloseFd(int& fd) noexcept {
     if (fd >= 0)
         ::close(fd);
@@ -106,6 +91,32 @@ TVirtualPort::~TVirtualPort() {
     CloseFd(FMaster);
 }
 
+namespace {
+
+// Makes path a link with that text in one step: written under a dotted name
+// that no list shows, then renamed over whatever stood there.
+void ReplaceLink(const QString& text, const QString& path, const QString& dotted) {
+    const QByteArray temporary = QFile::encodeName(dotted);
+    ::unlink(temporary.constData());
+    if (::symlink(QFile::encodeName(text).constData(), temporary.constData()) != 0)
+        Fail("symlink");
+    if (::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.constData());
+        errno = error;
+        Fail("rename");
+    }
+}
+
+// Removes the link at path when its text is still text: another module
+// started later may have taken the name over, and its links are not ours.
+void RemoveLinkIfOurs(const QString& path, const QString& text) {
+    if (ReadLink(path) == text)
+        ::unlink(QFile::encodeName(path).constData());
+}
+
+} // namespace
+
 void TVirtualPort::Publish(const QString& directory, const QString& name) {
     const QByteArray dir = QFile::encodeName(directory);
     if (::mkdir(dir.constData(), 0700) != 0 && errno != EEXIST)
@@ -114,31 +125,21 @@ void TVirtualPort::Publish(const QString& directory, const QString& name) {
     // what clients write to the names in it.
     if (const int problem = CheckPortDirectory(directory); problem != 0)
         throw Exception(QStringLiteral("the port directory ") + directory +
-                        QStringLiteral(" is not safe to use: ") + DirectoryProblem(problem));
-    const QString link = directory + u'/' + name;
-    const QByteArray target = QFile::encodeName(FSlavePath);
-    const QByteArray finalName = QFile::encodeName(link);
-    const QByteArray temporary =
-        QFile::encodeName(link + QStringLiteral(".%1.new").arg(::getpid()));
-    ::unlink(temporary.constData());
-    if (::symlink(target.constData(), temporary.constData()) != 0)
-        Fail("symlink");
-    if (::rename(temporary.constData(), finalName.constData()) != 0) {
-        const int error = errno;
-        ::unlink(temporary.constData());
-        errno = error;
-        Fail("rename");
-    }
-    FLinkPath = link;
+                        QStringLiteral(" is not safe to use: ") + PortDirectoryProblem(problem));
+    // The record first: a link is good only once its record names us.
+    const QString dotted = directory + QStringLiteral("/.%1.%2.new").arg(name).arg(::getpid());
+    FRecordPath = directory + u'/' + PortPublisherRecordName(name);
+    FRecord = PortPublisherRecord(FSlavePath);
+    ReplaceLink(FRecord, FRecordPath, dotted);
+    FLinkPath = directory + u'/' + name;
+    ReplaceLink(FSlavePath, FLinkPath, dotted);
 }
 
 void TVirtualPort::Unpublish() noexcept {
     if (FLinkPath.isEmpty())
         return;
-    // Another module started later may have taken the name over; its link is
-    // not ours to remove.
-    if (ReadLink(FLinkPath) == FSlavePath)
-        ::unlink(QFile::encodeName(FLinkPath).constData());
+    RemoveLinkIfOurs(FLinkPath, FSlavePath);
+    RemoveLinkIfOurs(FRecordPath, FRecord);
     FLinkPath.clear();
 }
 

@@ -21,14 +21,17 @@ class TVirtualPort {
 public:
     // Opens the pair in raw mode, so every byte 0..255 passes unchanged.
     TVirtualPort();
-    // Removes the published link (only if it is still ours) and closes both ends.
+    // Removes the published link and record (only if still ours) and closes
+    // both ends.
     ~TVirtualPort();
     TVirtualPort(const TVirtualPort&) = delete;
     TVirtualPort& operator=(const TVirtualPort&) = delete;
 
-    // Makes <directory>/<name> a link to the slave. The directory is created
-    // (owner only) when missing; an existing link of that name is replaced in
-    // one step, so a reader never finds the name missing or half made.
+    // Makes <directory>/<name> a link to the slave, with the record that
+    // shows this process still holds it (PortPublisherRecord). The directory
+    // is created (owner only) when missing; an existing link of that name is
+    // replaced in one step, so a reader never finds the name missing or half
+    // made.
     void Publish(const QString& directory, const QString& name);
     void Unpublish() noexcept;
 
@@ -54,4 +57,5 @@ private:
     int FWatch = -1;
     QString FSlavePath;
     QString FLinkPath;
+    QString FRecordPath, FRecord; // the publisher record beside the link
 };

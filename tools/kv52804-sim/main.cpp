@@ -19,10 +19,11 @@ namespace {
 struct TOptions {
     bool Log = false;
     bool Headless = false;
+    bool Help = false;
     QString Name = QStringLiteral("KV52804-SIM");
 };
 
-const char Usage[] = "usage: kv52804-sim [--log] [--headless] [--name NAME]\n"
+const char Usage[] = "usage: kv52804-sim [--log] [--headless] [--name NAME] [--help]\n"
                      "  --log       print every frame and command received (hex and meaning)\n"
                      "  --headless  run without a window\n"
                      "  --name      the port name to publish (default KV52804-SIM)\n";
@@ -35,6 +36,8 @@ bool ParseOptions(int argc, char** argv, TOptions& options) {
             options.Log = true;
         else if (std::strcmp(argv[i], "--headless") == 0)
             options.Headless = true;
+        else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            options.Help = true;
         else if (std::strcmp(argv[i], "--name") == 0 && i + 1 < argc && argv[i + 1][0] != '\0' &&
                  std::strchr(argv[i + 1], '/') == nullptr)
             options.Name = QString::fromLocal8Bit(argv[++i]);
@@ -51,6 +54,10 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, options)) {
         std::fputs(Usage, stderr);
         return 2;
+    }
+    if (options.Help) {
+        std::fputs(Usage, stdout);
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
     }
     // Whoever reads the log (a person, a test, a pipe) sees each line as soon
     // as its frame has arrived.

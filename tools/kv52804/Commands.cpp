@@ -2,6 +2,7 @@
 
 #include "DisplayFrames.h"
 #include "Ports.h"
+#include "Streams.h"
 #include "SysUtils.h"
 #include "gnugettext.h"
 
@@ -12,12 +13,15 @@
 #include <ctime>
 #include <poll.h>
 #include <string_view>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 using namespace DisplayFrames;
 
 namespace {
+
+constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 [[noreturn]] void SystemCallFailed(const char* call) {
     const int error = errno;
@@ -27,8 +31,8 @@ namespace {
             .arg(error));
 }
 
-// Waits until fd is readable or the stop signal arrives (false), at most
-// timeout (nullptr: no limit).
+// Waits until fd is readable (true) or a stop signal has come (EStopped), at
+// most timeout (nullptr: no limit; false when it runs out).
 bool WaitReadable(int fd, const TStopSignals& stop, const timespec* timeout) {
     for (;;) {
         pollfd fds[2] = {{stop.Fd(), POLLIN, 0}, {fd, POLLIN, 0}};
@@ -37,7 +41,9 @@ bool WaitReadable(int fd, const TStopSignals& stop, const timespec* timeout) {
             continue;
         if (ready < 0)
             SystemCallFailed("ppoll");
-        return fds[0].revents == 0;
+        if (fds[0].revents != 0)
+            throw EStopped(stop.Arrived());
+        return ready > 0;
     }
 }
 
@@ -45,30 +51,104 @@ bool WaitReadable(int fd, const TStopSignals& stop, const timespec* timeout) {
 // the next line break, is skipped instead of held in memory.
 constexpr std::size_t LongestLine = 4096;
 
+// The error codes that are no errno value (ERROR_IO_PENDING and friends) have
+// no words of their own.
+QString ReasonInWords(int32_t code) {
+    if (code <= 0 || code >= int32_t(ERROR_IO_INCOMPLETE) || code == int32_t(WAIT_TIMEOUT))
+        return QString();
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+// Releases an overlapped record on every path.
+struct TAsync {
+    explicit TAsync(CommApi& api) { NewAsyncRecord(Record, api); }
+    ~TAsync() { FreeAsyncRecord(Record); }
+    TAsync(const TAsync&) = delete;
+    TAsync& operator=(const TAsync&) = delete;
+    PAsync Record = nullptr;
+};
+
 } // namespace
 
-TFrameSink::TFrameSink(const TOptions& options) {
+QString PortErrorMessage(const QString& port, const EComPort& error) {
+    const QString reason = ReasonInWords(error.WinErrorCode());
+    QString message = error.Message();
+    if (!reason.isEmpty())
+        message = Format(Translate(QStringLiteral("%s (%s, win error code: %d)")),
+                         {reason, Translate(PortErrorOriginal(error.ErrorCode())),
+                          QString::number(error.WinErrorCode())});
+    return port.isEmpty() ? message : port + QStringLiteral(": ") + message;
+}
+
+EStopped::EStopped(int signal)
+    : Exception(QStringLiteral("stopped by signal %1").arg(signal)), FSignal(signal) {}
+
+TFrameSink::TFrameSink(const TOptions& options, const TStopSignals* stop) {
     if (options.DryRun)
         return;
+    const QString name = ChoosePort(options);
+    FPortLabel = PortLabel(name);
     FPort = std::make_unique<TComPort>();
-    FPort->BeginSettingsUpdate();
-    FPort->SetPort(ChoosePort(options));
-    FPort->SetBaudRate(options.BaudRate);
-    FPort->SetDataBits(options.DataBits);
-    FPort->Parity()->SetBits(options.Parity);
-    FPort->SetStopBits(options.StopBits);
-    FPort->FlowControl()->SetFlowControl(options.FlowControl);
-    // Nothing is ever read back from the module, so no thread watches the line.
-    FPort->SetEvents(TComEvents{});
-    FPort->EndSettingsUpdate();
-    FPort->Open();
+    try {
+        FPort->BeginSettingsUpdate();
+        FPort->SetPort(name);
+        FPort->SetBaudRate(options.BaudRate);
+        FPort->SetDataBits(options.DataBits);
+        FPort->Parity()->SetBits(options.Parity);
+        FPort->SetStopBits(options.StopBits);
+        FPort->FlowControl()->SetFlowControl(options.FlowControl);
+        // Nothing is ever read back from the module, so no thread watches the line.
+        FPort->SetEvents(TComEvents{});
+        FPort->EndSettingsUpdate();
+        FPort->Open();
+    } catch (const EComPort& error) {
+        Failed(error);
+    }
     // About ten bits a byte: start bit, data, parity, stop bits.
     FBatchLimit = std::size_t(BaudRateText(options.BaudRate).toInt() / 10);
+    if (stop)
+        WatchForStop(*stop);
+}
+
+TFrameSink::~TFrameSink() {
+    if (FWatcher.joinable()) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(FQuitFd, &one, sizeof one);
+        FWatcher.join();
+    }
+    if (FQuitFd >= 0)
+        ::close(FQuitFd);
+    // The port closes after the watcher has gone: the watcher uses it.
+}
+
+void TFrameSink::WatchForStop(const TStopSignals& stop) {
+    FStop = &stop;
+    FQuitFd = ::eventfd(0, EFD_CLOEXEC);
+    if (FQuitFd < 0)
+        SystemCallFailed("eventfd");
+    FWatcher = std::thread([this] {
+        pollfd fds[2] = {{FStop->Fd(), POLLIN, 0}, {FQuitFd, POLLIN, 0}};
+        while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+        }
+        if (fds[0].revents == 0)
+            return; // asked to quit
+        std::lock_guard lock(FStopMutex);
+        FStopped = true;
+        // Ends a write under way (it reports ECANCELED) and drops its bytes
+        // from the output queue; a write that comes later is never begun.
+        FPort->GetCommApi()->PurgeComm(FPort->Handle(), PURGE_TXABORT | PURGE_TXCLEAR);
+    });
+}
+
+void TFrameSink::Failed(const Exception& error) const {
+    if (const auto* port = dynamic_cast<const EComPort*>(&error))
+        throw EPortFailed(PortErrorMessage(FPortLabel, *port));
+    throw EPortFailed(FPortLabel + QStringLiteral(": ") + error.Message());
 }
 
 void TFrameSink::Queue(const std::string& frame) {
     if (!FPort) {
-        std::printf("%s\n", Hex(frame).c_str());
+        Print(QByteArray::fromStdString(Hex(frame) + '\n'));
         return;
     }
     if (!FBatch.empty() && FBatch.size() + frame.size() > FBatchLimit)
@@ -77,21 +157,44 @@ void TFrameSink::Queue(const std::string& frame) {
 }
 
 void TFrameSink::Flush() {
+    if (!FPort) {
+        FlushOutput();
+        return;
+    }
     if (FBatch.empty())
         return;
+    int32_t sent = 0;
+    try {
+        TAsync async(*FPort->GetCommApi());
+        {
+            // Begun under the lock, so a stop either finds the write under
+            // way and aborts it, or comes first and the write never begins.
+            std::lock_guard lock(FStopMutex);
+            if (FStopped)
+                throw EStopped(FStop->Arrived());
+            FPort->BeginWriteString(FBatch, async.Record);
+        }
+        sent = FPort->AwaitCompletion(async.Record);
+    } catch (const EComPort& error) {
+        if (FStop && FStop->Arrived() != 0)
+            throw EStopped(FStop->Arrived());
+        Failed(error);
+    }
     // A write that times out reports fewer bytes without an error; for a
     // script that is a failure all the same.
-    const int32_t sent = FPort->WriteString(FBatch);
-    if (sent != int32_t(FBatch.size()))
-        throw Exception(Format(Translate(QStringLiteral("Write timed out: %d of %d bytes sent")),
-                               {QString::number(sent), QString::number(FBatch.size())}));
+    if (sent != int32_t(FBatch.size())) {
+        if (FStop && FStop->Arrived() != 0)
+            throw EStopped(FStop->Arrived());
+        Failed(Exception(Format(Translate(QStringLiteral("Write timed out: %d of %d bytes sent")),
+                                {QString::number(sent), QString::number(FBatch.size())})));
+    }
     FBatch.clear();
 }
 
 TStopSignals::TStopSignals() {
     sigset_t set;
     sigemptyset(&set);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+    for (int signal : StopSignals)
         sigaddset(&set, signal);
     if (const int error = ::pthread_sigmask(SIG_BLOCK, &set, nullptr); error != 0) {
         errno = error;
@@ -108,6 +211,16 @@ TStopSignals::~TStopSignals() {
     ::close(FFd);
 }
 
+int TStopSignals::Arrived() const {
+    sigset_t pending;
+    if (::sigpending(&pending) != 0)
+        return 0;
+    for (int signal : StopSignals)
+        if (sigismember(&pending, signal) == 1)
+            return signal;
+    return 0;
+}
+
 int StreamLines(TFrameSink& sink, const TOptions& options, const TStopSignals& stop) {
     int number = 0;
     bool rejected = false;
@@ -116,8 +229,8 @@ int StreamLines(TFrameSink& sink, const TOptions& options, const TStopSignals& s
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
         try {
-            sink.Queue(DataFrame(CodesFromText(
-                QString::fromUtf8(line.data(), qsizetype(line.size())), options.Align)));
+            sink.Queue(DataFrame(
+                CodesFromText(DecodeUtf8Escaped(line.data(), line.size()), options.Align)));
         } catch (const EDisplayText& error) {
             rejected = true;
             std::fprintf(stderr, "kv52804: %s\n",
@@ -130,13 +243,12 @@ int StreamLines(TFrameSink& sink, const TOptions& options, const TStopSignals& s
     bool skipping = false;
     char buffer[64 * 1024];
     for (;;) {
-        if (!WaitReadable(STDIN_FILENO, stop, nullptr))
-            return ExitDone;
+        WaitReadable(STDIN_FILENO, stop, nullptr);
         const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
         if (got < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (got < 0)
-            SystemCallFailed("read");
+            throw EInput(errno);
         if (got == 0)
             break;
         std::string_view data(buffer, std::size_t(got));
@@ -162,7 +274,7 @@ int StreamLines(TFrameSink& sink, const TOptions& options, const TStopSignals& s
     return rejected ? ExitBadInput : ExitDone;
 }
 
-int RunClock(TFrameSink& sink, const TStopSignals& stop) {
+void RunClock(TFrameSink& sink, const TStopSignals& stop) {
     time_t shown = -1;
     for (;;) {
         timespec now;
@@ -180,7 +292,6 @@ int RunClock(TFrameSink& sink, const TStopSignals& stop) {
         // Until the next second begins; an early wake-up finds the same
         // second and waits again.
         const timespec rest{0, 1000000000L - now.tv_nsec};
-        if (!WaitReadable(-1, stop, &rest))
-            return ExitDone;
+        WaitReadable(-1, stop, &rest);
     }
 }

@@ -47,6 +47,14 @@ TOptions ParseCommandLine(const QStringList& arguments) {
     bool optionsEnd = false;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
+        if (!optionsEnd && argument == QStringLiteral("-h")) {
+            asked = TOptions::cmHelp;
+            continue;
+        }
+        if (!optionsEnd && argument == QStringLiteral("-V")) {
+            asked = asked.value_or(TOptions::cmVersion);
+            continue;
+        }
         if (optionsEnd || !argument.startsWith(QStringLiteral("--"))) {
             words.append(argument);
             continue;
@@ -98,6 +106,11 @@ TOptions ParseCommandLine(const QStringList& arguments) {
         options.Command = *asked;
         return options;
     }
+    // The backend refuses these at the port; said here, before anything opens.
+    if (options.StopBits == sbOne5StopBits && options.DataBits != dbFive)
+        Fail("--stop-bits 1.5 needs --data-bits 5", {});
+    if (options.StopBits == sbTwoStopBits && options.DataBits == dbFive)
+        Fail("--stop-bits 2 needs --data-bits 6, 7 or 8", {});
     if (words.isEmpty())
         Fail("No command given", {});
     const QString command = words.takeFirst();
@@ -120,23 +133,25 @@ QString HelpText() {
         "Shows text, codes and the time on a KV52804 display module.\n"
         "\n"
         "Commands:\n"
-        "  list                 the serial ports, one per line, with what is known of each\n"
-        "  text TEXT            show TEXT, right-aligned on the twelve digits\n"
-        "  text -               show each line read from standard input in turn\n"
-        "  codes C1 ... C12     send twelve character codes (decimal, or hex after $, x, 0x)\n"
-        "  on, off              light or darken the display\n"
-        "  clock                show the time as HH.MM.SS until interrupted\n"
+        "  list              the serial ports, one per line, with what is known of each\n"
+        "  text TEXT         show TEXT, right-aligned on the twelve digits\n"
+        "  text -            show each line read from standard input in turn\n"
+        "  codes C1 ... C12  send twelve character codes (decimal; hex after $, x, 0x)\n"
+        "  on, off           light or darken the display\n"
+        "  clock             show the time as HH.MM.SS until interrupted\n"
         "\n"
         "Options:\n"
-        "  --port NAME          the port: a name from 'list', a /dev path or a published link\n"
-        "                       (default: $KV52804_PORT, else the only port there is)\n"
+        "  --port NAME       the port: a name from 'list', a path or a published link\n"
+        "                    (default: $KV52804_PORT, else the only port there is)\n"
         "  --baud RATE, --data-bits 5|6|7|8, --parity None|Odd|Even|Mark|Space,\n"
         "  --stop-bits 1|1.5|2, --flow None|Hardware|Software\n"
-        "                       the line settings, as the setup dialog names them\n"
-        "                       (the module's: 9600, 8, None, 1, None)\n"
-        "  --left               left-align the text\n"
-        "  --dry-run            print the frames in hexadecimal instead of sending them\n"
-        "  --help, --version\n"
+        "                    the line settings, as the setup dialog names them\n"
+        "                    (the module's: 9600, 8, None, 1, None; 1.5 needs 5 bits)\n"
+        "  --left            left-align the text\n"
+        "  --dry-run         print the frames in hexadecimal instead of sending them\n"
+        "  -h, --help        show this help\n"
+        "  -V, --version     show the version\n"
         "\n"
-        "Exit status: 0 done, 1 the port failed, 2 bad usage or input.\n"));
+        "Exit status: 0 done, 1 the port or the output failed, 2 bad usage or input,\n"
+        "128+N stopped by signal N (130: Ctrl+C).\n"));
 }

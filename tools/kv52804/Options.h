@@ -1,7 +1,8 @@
 #pragma once
 // The command line of kv52804: one command, its arguments and the options,
-// which may stand anywhere before a "--". Only "--" options exist, so a lone
-// "-" (standard input) or "-5" (a text, a code) is always an argument.
+// which may stand anywhere before a "--". Besides "-h" and "-V" only "--"
+// options exist, so a lone "-" (standard input) or "-5" (a text, a code) is
+// always an argument.
 #include "CPort.h"
 #include "DisplayFrames.h"
 #include "Exception.h"

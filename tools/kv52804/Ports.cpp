@@ -1,6 +1,7 @@
 #include "Ports.h"
 
 #include "CPort.h"
+#include "Commands.h"
 #include "Options.h"
 #include "SysUtils.h"
 #include "gnugettext.h"
@@ -8,6 +9,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
+#include <cstdio>
 
 namespace {
 
@@ -61,23 +64,58 @@ bool HeldBySimulator(const QString& device) {
 
 } // namespace
 
-QString ChoosePort(const TOptions& options) {
-    if (options.PortGiven)
-        return options.Port;
-    const QString fromEnvironment = qEnvironmentVariable("KV52804_PORT");
-    if (!fromEnvironment.isEmpty())
-        return fromEnvironment;
+QStringList PortsPresent() {
+    const QString dir = LocalPortDirectory();
+    QString usable = dir;
+    if (const int problem = CheckPortDirectory(dir); problem != 0 && problem != ENOENT) {
+        // Someone else's directory could hold planted names; the hardware
+        // ports are listed all the same.
+        static bool warned = false;
+        if (!warned)
+            std::fprintf(stderr, "kv52804: %s\n",
+                         qPrintable(Format(Translate(QStringLiteral(
+                                               "warning: the port directory %s is not used: %s")),
+                                           {dir, PortDirectoryProblem(problem)})));
+        warned = true;
+        usable.clear();
+    }
     QStringList ports;
-    ListComPorts(ports);
+    try {
+        ListComPorts(ports, SysfsRoot(), usable);
+    } catch (const EComPort& error) {
+        throw EPortFailed(PortErrorMessage(QString(), error));
+    }
+    return ports;
+}
+
+QString ChoosePort(const TOptions& options) {
+    QString port = options.PortGiven ? options.Port : qEnvironmentVariable("KV52804_PORT");
+    // A name with a slash is a path, as everywhere in a shell; only a plain
+    // name is looked up in the port directory or /dev.
+    if (port.contains(u'/') && !port.startsWith(u'/'))
+        port = QDir::cleanPath(QDir::currentPath() + u'/' + port);
+    if (!port.isEmpty())
+        return port;
+    const QStringList ports = PortsPresent();
     if (ports.size() == 1)
         return ports.front();
     if (ports.isEmpty())
-        throw EPortChoice(Translate(QStringLiteral(
+        throw EPortFailed(Translate(QStringLiteral(
             "No serial port found; connect the module, start kv52804-sim or name a port with "
             "--port")));
-    throw EPortChoice(Format(Translate(QStringLiteral("Several ports found (%s); choose one with "
+    throw EPortFailed(Format(Translate(QStringLiteral("Several ports found (%s); choose one with "
                                                       "--port or KV52804_PORT")),
                              {ports.join(QStringLiteral(", "))}));
+}
+
+QString PortLabel(const QString& name) {
+    // A device is named by the file that was opened; a published name by
+    // itself, the pseudo-terminal behind it means nothing to the user.
+    const QString device = ResolvePortPath(name);
+    if (device == QStringLiteral("/dev/") + name &&
+        QFileInfo(LocalPortDirectory() + u'/' + name).isSymLink())
+        return name; // a published name that is no good any more
+    return device.startsWith(QStringLiteral("/dev/pts/")) ? name : device;
 }
 
 QString DescribePort(const QString& name) {

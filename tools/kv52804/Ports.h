@@ -1,21 +1,23 @@
 #pragma once
 // Which port the tool talks to, and what the list command says of each port.
-#include "Exception.h"
-
 #include <QString>
+#include <QStringList>
 
 struct TOptions;
 
-// No port named and none or several found: the message lists the choices.
-class EPortChoice : public Exception {
-public:
-    using Exception::Exception;
-};
+// The ports present, as the list shows them. A port directory that is not
+// safe to use is left out with a warning on standard error. Raises
+// EPortFailed when the list cannot be read.
+QStringList PortsPresent();
 
-// --port, else $KV52804_PORT, else the only port of the list. Raises
-// EPortChoice when that leaves none or several, EComPort when the list
-// cannot be read.
+// --port, else $KV52804_PORT, else the only port present; a relative path
+// (a name with a slash) is made absolute. Raises EPortFailed when that
+// leaves none or several.
 QString ChoosePort(const TOptions& options);
+
+// How messages name the port: the device path that is opened, or the name
+// of a published port.
+QString PortLabel(const QString& name);
 
 // What the system knows of a listed port: the maker and product of a USB
 // adapter, "virtual display" for a link published by kv52804-sim, the

@@ -4,14 +4,24 @@
 // 1D degree, 1E O, 1F C, 20 E, 22 H, 23 L; frame digits d1..d12 stand on
 // the module in the order 9-12, 5-8, 1-4.
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTime>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
 #include <map>
 #include <memory>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,13 +32,45 @@ struct TRun {
     QString Out, Err;
 };
 
+// What stands on the tool's standard input or output instead of a pipe.
+enum class TStream { Pipe, ClosedInput, DirectoryInput, ClosedOutput, FullOutput };
+
+// Waits until done() holds; false when the deadline passes first.
+template <typename F> bool WaitUntil(F done) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.hasExpired(Deadline))
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+// The descriptor through which process pid holds path open, or -1.
+int FdOf(qint64 pid, const QString& path) {
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+    for (const QFileInfo& fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        if (fd.symLinkTarget() == path)
+            return fd.fileName().toInt();
+    return -1;
+}
+
+// A copy of that descriptor in this process, or -1.
+int StealFd(qint64 pid, const QString& path) {
+    const int process = int(::syscall(SYS_pidfd_open, pid_t(pid), 0));
+    const int copy = int(::syscall(SYS_pidfd_getfd, process, FdOf(pid, path), 0));
+    ::close(process);
+    return copy;
+}
+
 class Kv52804 : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(Temp.isValid());
         ASSERT_TRUE(QDir().mkpath(Temp.filePath("sys/class/tty")));
         Env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"KV52804_PORT", "LC_ALL", "LC_MESSAGES"})
+        for (const char* name : {"KV52804_PORT", "LC_ALL", "LC_MESSAGES", "LANGUAGE"})
             Env.remove(name);
         Env.insert("LANG", "C.UTF-8");
         Env.insert("KV_SERIALCOMM_DIR", Temp.filePath("ports"));
@@ -41,16 +83,17 @@ protected:
         }
     }
 
-    // A simulator publishing NAME, started and ready.
-    QProcess& StartSim(const QString& name = "SIM") {
+    // A simulator publishing NAME, started and ready; its pseudo-terminal.
+    QString StartSim(const QString& name = "SIM") {
         auto& sim = Sims[name];
         sim = std::make_unique<QProcess>();
         sim->setProcessEnvironment(Env);
         sim->start(KV52804_SIM, {"--headless", "--log", "--name", name});
         while (!sim->canReadLine() && sim->waitForReadyRead(Deadline)) {
         }
-        EXPECT_TRUE(sim->readLine().startsWith("ready: ")) << name.toStdString();
-        return *sim;
+        const QString ready = QString::fromUtf8(sim->readLine()).trimmed();
+        EXPECT_TRUE(ready.startsWith("ready: ")) << name.toStdString();
+        return ready.section(" -> ", 1);
     }
 
     // The next bytes the simulator logs, waited for until there are count of
@@ -67,9 +110,18 @@ protected:
         return bytes.join(' ');
     }
 
-    TRun Run(const QStringList& args, const QByteArray& input = {}) {
+    TRun Run(const QStringList& args, const QByteArray& input = {},
+             TStream stream = TStream::Pipe) {
         QProcess tool;
         tool.setProcessEnvironment(Env);
+        if (stream == TStream::DirectoryInput)
+            tool.setStandardInputFile("/");
+        if (stream == TStream::FullOutput)
+            tool.setStandardOutputFile("/dev/full");
+        tool.setChildProcessModifier([stream] {
+            if (stream == TStream::ClosedInput || stream == TStream::ClosedOutput)
+                ::close(stream == TStream::ClosedInput ? 0 : 1);
+        });
         tool.start(KV52804_TOOL, args);
         if (!input.isEmpty()) {
             tool.write(input);
@@ -112,51 +164,122 @@ TEST_F(Kv52804, CommandsSendExactlyTheirFrames) {
 
 TEST_F(Kv52804, EachLineOfAStreamReplacesTheDisplayAndABadLineIsSkipped) {
     StartSim();
-    const TRun run = Run({"text", "-"}, "1\n\u00B0C\r\nbad X\n-12.5");
+    const TRun run = Run({"text", "-"}, "1\n\u00B0C\r\nbad X\n1\xB0\n-12.5");
     EXPECT_EQ(run.Status, 2);
-    EXPECT_EQ(run.Err, "kv52804: line 3: 'a' (character 2) cannot be shown on the display\n");
+    EXPECT_EQ(run.Err, "kv52804: line 3: 'a' (character 2) cannot be shown on the display\n"
+                       "kv52804: line 4: '\\xB0' (character 2) cannot be shown on the display\n");
     EXPECT_EQ(Received("SIM", 45), "80 14 14 14 01 14 14 14 14 14 14 14 14 84 82 "
                                    "80 14 14 1D 1F 14 14 14 14 14 14 14 14 84 82 "
                                    "80 15 01 0C 05 14 14 14 14 14 14 14 14 84 82");
 }
 
 // Every error ends the run with its message and status, and sends nothing:
-// the "off" sent afterwards is the first thing the module receives.
-TEST_F(Kv52804, BadInputAndUnusablePortsSendNothing) {
+// the "off" sent afterwards is the first thing the module receives. Bad
+// input (2) is found before the port opens; the port and the output fail
+// with 1.
+TEST_F(Kv52804, BadInputAndUnusablePortsAndOutputsSendNothing) {
     StartSim();
+    const QString here = QDir::currentPath();
     struct Row {
         QStringList args;
         int status;
-        const char* message;
-        const char* language = "C.UTF-8";
+        QString message;
+        QStringList env = {}; // NAME=VALUE, on top of LANG=C.UTF-8
+        TStream stream = TStream::Pipe;
     };
     const Row rows[] = {
         {{"text", "HALLO"}, 2, "kv52804: 'A' (character 2) cannot be shown on the display\n"},
         {{"text", "HALLO"},
          2,
          "kv52804: 'A' (znak 2) nie może zostać wyświetlony\n",
-         "pl_PL.UTF-8"},
+         {"LANG=pl_PL.UTF-8"}},
+        // As gettext programs: the C locale wins over LANG; LANGUAGE over LANG.
+        {{"text", "HALLO"},
+         2,
+         "kv52804: 'A' (character 2) cannot be shown on the display\n",
+         {"LANG=pl_PL.UTF-8", "LC_ALL=C", "LANGUAGE=pl"}},
+        {{"text", "HALLO"},
+         2,
+         "kv52804: 'A' (znak 2) nie może zostać wyświetlony\n",
+         {"LC_MESSAGES=en_GB.UTF-8", "LANGUAGE=de:pl"}},
         {{"text", "1234567890123"},
          2,
          "kv52804: Text too long for twelve digits: '3' (character 13) does not fit\n"},
         {{"codes", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "1a"},
          2,
-         "kv52804: '1a' is not a valid integer value\n"},
+         "kv52804: code 12: '1a' is not a valid integer value\n"},
+        {{"codes", "0", "256", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12"},
+         2,
+         "kv52804: code 2: '256' is not in 0..255\n"},
         {{"codes", "1", "2"}, 2, "kv52804: Command codes takes 12 argument(s), not 2\n"},
         {{"--baud", "9601", "on"}, 2, "kv52804: Invalid value '9601' for --baud"},
+        {{"--stop-bits", "1.5", "on"}, 2, "kv52804: --stop-bits 1.5 needs --data-bits 5\n"},
+        {{"--data-bits", "5", "--stop-bits", "2", "on"},
+         2,
+         "kv52804: --stop-bits 2 needs --data-bits 6, 7 or 8\n"},
         {{"blink"}, 2, "kv52804: Unknown command blink\nTry 'kv52804 --help'.\n"},
-        {{"--port", "NOPE", "on"}, 1, "kv52804: Unable to open com port (win error code: 2)\n"},
+        {{"text", "-"},
+         2,
+         "kv52804: standard input: Bad file descriptor\n",
+         {},
+         TStream::ClosedInput},
+        {{"text", "-"},
+         2,
+         "kv52804: standard input: Is a directory\n",
+         {},
+         TStream::DirectoryInput},
+        {{"--port", "NOPE", "on"},
+         1,
+         "kv52804: /dev/NOPE: No such file or directory (Unable to open com port, win error "
+         "code: 2)\n"},
+        {{"--port", "/dev/null", "on"},
+         1,
+         "kv52804: /dev/null: Inappropriate ioctl for device (Unable to open com port, win "
+         "error code: 25)\n"},
+        {{"--port", "no/port", "on"},
+         1,
+         "kv52804: " + here +
+             "/no/port: No such file or directory (Unable to open com port, "
+             "win error code: 2)\n"},
+        {{"list"}, 1, "kv52804: write error: Bad file descriptor\n", {}, TStream::ClosedOutput},
+        {{"--dry-run", "on"},
+         1,
+         "kv52804: write error: No space left on device\n",
+         {},
+         TStream::FullOutput},
+        {{"-h"}, 1, "kv52804: write error: No space left on device\n", {}, TStream::FullOutput},
     };
+    const QProcessEnvironment base = Env;
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.args.join(' ').toStdString());
-        Env.insert("LANG", row.language);
-        const TRun run = Run(row.args);
+        SCOPED_TRACE((row.args.join(' ') + ' ' + row.env.join(' ')).toStdString());
+        Env = base;
+        for (const QString& setting : row.env)
+            Env.insert(setting.section('=', 0, 0), setting.section('=', 1));
+        const TRun run = Run(row.args, {}, row.stream);
         EXPECT_EQ(run.Status, row.status);
-        EXPECT_TRUE(run.Err.startsWith(QString::fromUtf8(row.message))) << run.Err.toStdString();
+        EXPECT_TRUE(run.Err.startsWith(row.message)) << run.Err.toStdString();
     }
-    Env.insert("LANG", "C.UTF-8");
+    Env = base;
     ASSERT_EQ(Run({"off"}).Status, 0);
     EXPECT_EQ(Received("SIM", 1), "83");
+}
+
+// In every language, and for the simulator too.
+TEST_F(Kv52804, HelpGoesToStandardOutputWithinEightyColumns) {
+    for (const char* language : {"C.UTF-8", "pl_PL.UTF-8"}) {
+        SCOPED_TRACE(language);
+        Env.insert("LANG", language);
+        const TRun run = Run({"--help"});
+        EXPECT_EQ(run.Status, 0);
+        EXPECT_TRUE(run.Err.isEmpty());
+        for (const QString& line : run.Out.split('\n'))
+            EXPECT_LE(line.size(), 80) << line.toStdString();
+    }
+    QProcess sim;
+    sim.start(KV52804_SIM, {"--help"});
+    ASSERT_TRUE(sim.waitForFinished(Deadline));
+    EXPECT_EQ(sim.exitCode(), 0);
+    EXPECT_TRUE(sim.readAllStandardOutput().startsWith("usage: kv52804-sim"));
 }
 
 // A fake USB adapter beside the simulator: the list names both, and with
@@ -190,6 +313,16 @@ TEST_F(Kv52804, ListsThePortsAndAsksForAChoiceAmongSeveral) {
     Env.insert("KV52804_PORT", "KV52804-SIM");
     EXPECT_EQ(Run({"on"}).Status, 0);
     EXPECT_EQ(Received("KV52804-SIM", 1), "82");
+
+    // A port directory others may write to is left out, said so, and the
+    // hardware is still listed.
+    const QString ports = Temp.filePath("ports");
+    ASSERT_EQ(::chmod(QFile::encodeName(ports).constData(), 0777), 0);
+    const TRun unsafe = Run({"list"});
+    EXPECT_EQ(unsafe.Status, 0);
+    EXPECT_EQ(unsafe.Out, "ttyUSB0\tFTDI FT232R USB UART (0403:6001)\n");
+    EXPECT_EQ(unsafe.Err, "kv52804: warning: the port directory " + ports +
+                              " is not used: other users may write to it\n");
 }
 
 TEST_F(Kv52804, WithoutAnyPortOnlyADryRunWorks) {
@@ -216,8 +349,8 @@ TEST_F(Kv52804, StreamEndsWithThePortsErrorWhenTheModuleGoesAway) {
     tool.waitForBytesWritten(Deadline);
     ASSERT_TRUE(tool.waitForFinished(Deadline)) << "kv52804 hangs";
     EXPECT_EQ(tool.exitCode(), 1);
-    EXPECT_EQ(tool.readAllStandardError(),
-              "kv52804: WriteFile function failed (win error code: 5)\n");
+    EXPECT_EQ(tool.readAllStandardError(), "kv52804: SIM: Input/output error (WriteFile function "
+                                           "failed, win error code: 5)\n");
 }
 
 // The time as HH.MM.SS, centred: digit tens of hours at position 4 (d12),
@@ -235,7 +368,7 @@ TEST_F(Kv52804, ClockShowsTheCurrentSecondUntilStopped) {
     tool.terminate();
     ASSERT_TRUE(tool.waitForFinished(Deadline));
     EXPECT_EQ(tool.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(tool.exitCode(), 0);
+    EXPECT_EQ(tool.exitCode(), 128 + SIGTERM);
 
     int previous = -1;
     for (const QString& frame : frames) {
@@ -259,6 +392,112 @@ TEST_F(Kv52804, ClockShowsTheCurrentSecondUntilStopped) {
         }
         EXPECT_NE(second, previous);
         previous = second;
+    }
+}
+
+// A stalled module (stopped, its pseudo-terminal full) keeps every write
+// waiting; a stop signal ends the tool all the same, with 128 + the signal.
+TEST_F(Kv52804, StopSignalsEndAStalledStreamAndClock) {
+    const QString pty = StartSim();
+    QProcess& sim = *Sims["SIM"];
+    ASSERT_EQ(::kill(pid_t(sim.processId()), SIGSTOP), 0);
+    // Filled through the module's own end of the line, which nobody reads
+    // now, before any run: each run's first write finds no room.
+    const int line = StealFd(sim.processId(), pty);
+    if (line < 0)
+        GTEST_SKIP() << "the module's line cannot be reached (pidfd_getfd)";
+    const int flags = ::fcntl(line, F_GETFL);
+    ASSERT_EQ(::fcntl(line, F_SETFL, flags | O_NONBLOCK), 0);
+    const std::string stray(4096, '\0'); // bytes outside a frame: ignored
+    while (::write(line, stray.data(), stray.size()) > 0) {
+    }
+    EXPECT_EQ(errno, EAGAIN);
+    ::fcntl(line, F_SETFL, flags);
+    ::close(line); // a holder of the line would keep the tool from opening it
+
+    const std::pair<QStringList, int> rows[] = {
+        {{"text", "-"}, SIGINT}, {{"clock"}, SIGTERM}, {{"text", "-"}, SIGHUP}};
+    for (const auto& [args, signal] : rows) {
+        SCOPED_TRACE(signal);
+        QProcess tool;
+        tool.setProcessEnvironment(Env);
+        tool.start(KV52804_TOOL, args);
+        tool.write(QByteArray("8\n").repeated(1000)); // batches of a second of the line
+        ASSERT_TRUE(WaitUntil([&] {
+            tool.waitForBytesWritten(10);
+            return FdOf(tool.processId(), pty) >= 0;
+        }));
+        ::kill(pid_t(tool.processId()), signal);
+        ASSERT_TRUE(tool.waitForFinished(Deadline)) << "kv52804 hangs";
+        EXPECT_EQ(tool.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(tool.exitCode(), 128 + signal);
+        EXPECT_EQ(tool.readAllStandardError(), "");
+    }
+    // Once the module reads again, the next frame is shown whole.
+    ASSERT_EQ(::kill(pid_t(sim.processId()), SIGCONT), 0);
+    ASSERT_EQ(Run({"text", "1"}).Status, 0);
+    const QByteArray shown = "80 14 14 14 01 14 14 14 14 14 14 14 14 84  data:";
+    bool found = false;
+    while (!found && (sim.canReadLine() || sim.waitForReadyRead(Deadline)))
+        found = sim.readLine().startsWith(shown);
+    EXPECT_TRUE(found);
+}
+
+// A simulator killed with SIGKILL leaves its name behind; a new one that
+// gets the same pseudo-terminal must not be reached through that name.
+TEST_F(Kv52804, ANameWhosePublisherHasGoneNeverResolves) {
+    const QString pty = StartSim("OLD");
+    Sims["OLD"]->kill();
+    ASSERT_TRUE(Sims["OLD"]->waitForFinished(Deadline));
+    ASSERT_TRUE(QFileInfo(Temp.filePath("ports/OLD")).isSymLink());
+    // The kernel hands out the lowest free number; others on the machine may
+    // take it first, so a few tries.
+    QString name, reused;
+    for (int i = 0; i < 10 && reused != pty; ++i)
+        reused = StartSim(name = QStringLiteral("NEW%1").arg(i));
+    if (reused != pty)
+        GTEST_SKIP() << "the pseudo-terminal number " << pty.toStdString() << " was not reused";
+
+    const TRun stale = Run({"--port", "OLD", "on"});
+    EXPECT_EQ(stale.Status, 1);
+    EXPECT_EQ(stale.Err, "kv52804: OLD: No such file or directory (Unable to open com port, win "
+                         "error code: 2)\n");
+    EXPECT_FALSE(Run({"list"}).Out.contains("OLD"));
+    ASSERT_EQ(Run({"--port", name, "off"}).Status, 0);
+    EXPECT_EQ(Received(name, 1), "83"); // and no "82" before it
+}
+
+// The completion script, run by bash as it would complete a command line.
+TEST_F(Kv52804, CompletesOptionValuesInAnyCaseAndDevicePaths) {
+    StartSim("KV52804-SIM");
+    const QString script = QStringLiteral(KV52804_COMPLETION);
+    const std::pair<QStringList, QString> rows[] = {
+        {{"--port", "=", "K"}, "KV52804-SIM"}, // bash splits --port=K at the "="
+        {{"--port=k"}, "--port=KV52804-SIM"},  // unless "=" is no word break
+        {{"--parity", "m"}, "Mark"},
+        {{"--flow", "=", "H"}, "Hardware"},
+        {{"--port", "/dev/nul"}, "/dev/null"},
+        {{"T"}, "text"},
+        {{"text", ""}, ""}, // no "-" put in unasked
+        {{"--dry-run", "text", "-"}, "-"},
+    };
+    for (const auto& [words, expected] : rows) {
+        SCOPED_TRACE(words.join(' ').toStdString());
+        QProcess bash;
+        QProcessEnvironment env = Env;
+        env.insert("PATH", QFileInfo(KV52804_TOOL).absolutePath() + ':' + env.value("PATH"));
+        bash.setProcessEnvironment(env);
+        QStringList quoted;
+        for (const QString& word : QStringList{"kv52804"} + words)
+            quoted += '\'' + word + '\'';
+        bash.start("bash", {"-c",
+                            "source \"$0\"; COMP_WORDS=(" + quoted.join(' ') +
+                                "); COMP_CWORD=" + QString::number(words.size()) +
+                                "; _kv52804; echo \"${COMPREPLY[*]}\"",
+                            script});
+        ASSERT_TRUE(bash.waitForFinished(Deadline));
+        EXPECT_EQ(QString::fromUtf8(bash.readAllStandardOutput()).trimmed(), expected)
+            << bash.readAllStandardError().toStdString();
     }
 }
 
