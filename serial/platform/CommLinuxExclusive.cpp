@@ -56,7 +56,7 @@ int OwnerAlive(int fd) {
         ++end;
     if (errno != 0 || end == text || *end != 0 || pid <= 0 || pid > INT_MAX)
         return 0;
-    if (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)
         return EBUSY;
     return 0;
 }

@@ -224,12 +224,11 @@ TEST_F(PlatformLinux, OpenFailuresCarryTheOsCode) {
 // returns its exit status.
 int AsNobody(const std::function<int()>& body) {
     const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::geteuid() == 0 &&
-            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
-            ::_exit(125);
-        ::_exit(body());
-    }
+    if (pid == 0)
+        ::_exit(::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 ||
+                                     ::setuid(65534) != 0)
+                    ? 125
+                    : body());
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -241,29 +240,21 @@ std::string OwnerText(pid_t pid) {
     return text;
 }
 
-std::string FileText(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return f ? std::string(std::istreambuf_iterator<char>(f), {}) : "(none)";
-}
-
 TEST_F(PlatformLinux, AnOpenAfterTheFlagIsTakenIsRefusedEvenWhileTheLookRuns) {
     // The look for holders cannot see a process that opens after it passed;
-    // the flag, taken before the look, stops it in the kernel. The row with
-    // the flag cleared is the state an open used to be in during the look.
+    // the flag, taken before the look, stops it in the kernel. With the flag
+    // cleared (where an open used to be during its look) it gets in.
     ASSERT_EQ(::chmod(Pty.Path().c_str(), 0666), 0);
-    for (bool flagTakenFirst : {true, false}) {
-        SCOPED_TRACE(flagTakenFirst ? "flag taken" : "flag not yet taken");
+    for (bool flagFirst : {true, false}) {
         int competitor = -1;
         Api.SetAfterFlagHook([&] {
-            if (!flagTakenFirst)
+            if (!flagFirst)
                 ::ioctl(Pty.Slave(), TIOCNXCL);
-            competitor = AsNobody([&] {
-                return ::open(Pty.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) >= 0 ? 0 : errno;
-            });
+            competitor = AsNobody(
+                [&] { return ::open(Pty.Path().c_str(), O_RDWR | O_NOCTTY) >= 0 ? 0 : errno; });
         });
-        HANDLE h = Open();
-        EXPECT_EQ(competitor, flagTakenFirst ? EBUSY : 0);
-        EXPECT_TRUE(Api.CloseHandle(h));
+        EXPECT_TRUE(Api.CloseHandle(Open()));
+        EXPECT_EQ(competitor, flagFirst ? EBUSY : 0);
     }
 }
 
@@ -276,58 +267,49 @@ TEST_F(PlatformLinux, LockFilesOfLiveOwnersRefuseStaleOnesAreTakenOverOursGoAtCl
         ::_exit(0);
     ::waitpid(dead, nullptr, 0);
     const std::string none = "(none)";
+    enum { Plain, Old, TakeoverUnderWay, HeldElsewhere };
     struct Row {
         const char* Name;
         std::string Before;
-        int AgeSeconds = 0;
-        bool TakeoverUnderWay = false; // another opener holds the stale file's flock
-        bool HeldElsewhere = false;
-        DWORD Error = 0;
+        int Setup;
+        DWORD Error;
     } rows[] = {
-        {"no lock file", none},
-        {"live owner", OwnerText(1), 0, false, false, EBUSY},
-        {"this process, another handle", OwnerText(::getpid()), 0, false, false, EBUSY},
-        {"dead owner", OwnerText(dead)},
-        {"garbage", "hello\n"},
-        {"empty, just created by its owner", "", 0, false, false, EBUSY},
-        {"empty, an hour old", "", 3600},
-        {"stale, another opener taking it over", OwnerText(dead), 0, true, false, EBUSY},
-        {"device held elsewhere: ours goes again", none, 0, false, true, EBUSY},
+        {"no lock file", none, Plain, 0},
+        {"live owner", OwnerText(1), Plain, EBUSY},
+        {"dead owner", OwnerText(dead), Plain, 0},
+        {"garbage", "hello\n", Plain, 0},
+        {"empty, just created by its owner", "", Plain, EBUSY},
+        {"empty, an hour old", "", Old, 0},
+        // Another opener that read the same stale file holds its flock.
+        {"stale, being taken over", OwnerText(dead), TakeoverUnderWay, EBUSY},
+        {"device held elsewhere: ours goes again", none, HeldElsewhere, EBUSY},
+    };
+    auto text = [&] {
+        std::ifstream f(lock, std::ios::binary);
+        return f ? std::string(std::istreambuf_iterator<char>(f), {}) : none;
     };
     Api.SetLockDirectory(dir.path().toStdString());
     for (const Row& row : rows) {
         SCOPED_TRACE(row.Name);
-        int stale = -1;
-        if (row.Before != none) {
+        if (row.Before != none)
             std::ofstream(lock, std::ios::binary) << row.Before;
-            const timespec times[2] = {{::time(nullptr) - row.AgeSeconds, 0},
-                                       {::time(nullptr) - row.AgeSeconds, 0}};
-            ::utimensat(AT_FDCWD, lock.c_str(), times, 0);
-            if (row.TakeoverUnderWay) {
-                stale = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
-                ::flock(stale, LOCK_EX);
-            }
-        }
+        const timespec hourAgo[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+        if (row.Setup == Old)
+            ::utimensat(AT_FDCWD, lock.c_str(), hourAgo, 0);
+        const int stale = row.Setup == TakeoverUnderWay ? ::open(lock.c_str(), O_RDONLY) : -1;
+        ::flock(stale, LOCK_EX);
         std::unique_ptr<PtyHolder> holder;
-        if (row.HeldElsewhere)
+        if (row.Setup == HeldElsewhere)
             holder = std::make_unique<PtyHolder>(std::vector<int>{Pty.Slave()});
         HANDLE h = Api.CreateFile(Pty.Path(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                                   FILE_FLAG_OVERLAPPED);
-        if (row.Error) {
-            EXPECT_EQ(h, INVALID_HANDLE_VALUE);
-            EXPECT_EQ(Api.GetLastError(), row.Error);
-            EXPECT_EQ(FileText(lock), row.Before);
-        } else {
-            ASSERT_NE(h, INVALID_HANDLE_VALUE) << "errno " << Api.GetLastError();
-            EXPECT_EQ(FileText(lock), OwnerText(::getpid()));
-            struct stat st{};
-            EXPECT_EQ(::stat(lock.c_str(), &st), 0);
-            EXPECT_EQ(st.st_mode & 0777, 0644u);
+        EXPECT_EQ(h == INVALID_HANDLE_VALUE ? Api.GetLastError() : 0, row.Error);
+        EXPECT_EQ(text(), row.Error ? row.Before : OwnerText(::getpid()));
+        if (h != INVALID_HANDLE_VALUE) {
             EXPECT_TRUE(Api.CloseHandle(h));
-            EXPECT_EQ(FileText(lock), none);
+            EXPECT_EQ(text(), none);
         }
-        if (stale >= 0)
-            ::close(stale);
+        ::close(stale);
         ::unlink(lock.c_str());
         EXPECT_EQ(CountEntries(dir.path().toLocal8Bit().constData()), 0); // no private file left
     }
@@ -337,52 +319,38 @@ TEST_F(PlatformLinux, LockFilesOfLiveOwnersRefuseStaleOnesAreTakenOverOursGoAtCl
 }
 
 TEST_F(PlatformLinux, AMasterOfTheSameNumberInAnotherPtsInstanceIsNoFarEnd) {
-    // The child holds the port's end and a master: the line's own, or one
-    // with the same number in a devpts instance of its own, got through that
-    // instance's ptmx or through /dev/ptmx with the instance on /dev/pts.
+    // The child holds the port's end and a master with the same number in a
+    // devpts instance of its own, got through that instance's ptmx or through
+    // /dev/ptmx with the instance mounted on /dev/pts.
     if (::geteuid() != 0)
         GTEST_SKIP() << "mounting a devpts instance needs root";
     const int index = std::stoi(Pty.Path().substr(Pty.Path().rfind('/') + 1));
-    struct Row {
-        const char* Name;
-        const char* Ptmx; // nullptr: keeps the line's own master
-        DWORD Error;
-    } rows[] = {{"the line's own master", nullptr, 0},
-                {"through the instance's own ptmx", "/dev/pts/ptmx", EBUSY},
-                {"through /dev/ptmx", "/dev/ptmx", EBUSY}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.Name);
+    for (const char* ptmx : {"/dev/pts/ptmx", "/dev/ptmx"}) {
+        SCOPED_TRACE(ptmx);
         int ready[2];
         ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
         const pid_t child = ::fork();
         if (child == 0) {
-            char ok = 1;
-            if (row.Ptmx) {
-                ::close(Pty.Master());
-                ok = ::unshare(CLONE_NEWNS) == 0 &&
-                     ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                     ::mount("devpts", "/dev/pts", "devpts", 0, "ptmxmode=0666") == 0;
-                int number = -1;
-                for (int i = 0; ok && i <= index && number != index; ++i) {
-                    const int master = ::open(row.Ptmx, O_RDWR | O_NOCTTY);
-                    ok = master >= 0 && ::ioctl(master, TIOCGPTN, &number) == 0;
-                }
-                ok = ok && number == index;
-            }
-            [[maybe_unused]] ssize_t n = ::write(ready[1], &ok, 1);
+            ::close(Pty.Master());
+            bool ok = ::unshare(CLONE_NEWNS) == 0 &&
+                      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                      ::mount("devpts", "/dev/pts", "devpts", 0, "ptmxmode=0666") == 0;
+            int number = -1; // the new instance numbers from 0
+            while (ok && number < index)
+                ok = ::ioctl(::open(ptmx, O_RDWR | O_NOCTTY), TIOCGPTN, &number) == 0;
+            const char answer = ok && number == index;
+            [[maybe_unused]] ssize_t n = ::write(ready[1], &answer, 1);
             ::pause();
-            ::_exit(0);
         }
         ::close(ready[1]);
         char ok = 0;
         [[maybe_unused]] ssize_t n = ::read(ready[0], &ok, 1);
         ::close(ready[0]);
         if (ok) {
-            HANDLE h = Api.CreateFile(Pty.Path(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
-                                      FILE_FLAG_OVERLAPPED);
-            EXPECT_EQ(h == INVALID_HANDLE_VALUE ? Api.GetLastError() : 0, row.Error);
-            if (h != INVALID_HANDLE_VALUE)
-                Api.CloseHandle(h);
+            EXPECT_EQ(Api.CreateFile(Pty.Path(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                     FILE_FLAG_OVERLAPPED),
+                      INVALID_HANDLE_VALUE);
+            EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EBUSY));
         }
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
@@ -392,7 +360,7 @@ TEST_F(PlatformLinux, AMasterOfTheSameNumberInAnotherPtsInstanceIsNoFarEnd) {
 }
 
 TEST_F(PlatformLinux, AHolderThisUserMayNotLookIntoIsNotSeen) {
-    // As the README says: processes of other users pass unseen, so that a
+    // As the README says: other users' processes pass unseen, so that a
     // user's opens do not fail for what cannot be known.
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to hold the device as another user";
@@ -404,7 +372,7 @@ TEST_F(PlatformLinux, AHolderThisUserMayNotLookIntoIsNotSeen) {
                   HANDLE h = api.CreateFile(Pty.Path(), GENERIC_READ | GENERIC_WRITE, 0,
                                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
                   return h == INVALID_HANDLE_VALUE ? static_cast<int>(api.GetLastError())
-                                                   : api.CloseHandle(h) ? 0 : 124;
+                                                   : !api.CloseHandle(h);
               }),
               0);
 }
