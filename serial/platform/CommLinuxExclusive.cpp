@@ -73,9 +73,11 @@ int OwnerAlive(const std::string& lock) {
 // Puts `ours` in the place of a stale lock file. Whoever takes a stale file
 // over holds its flock meanwhile: a second opener that read the same stale
 // file fails to get it, and one that comes later finds the name on another
-// file (ours) and looks again. 0 when taken; EAGAIN when the file changed
-// before we held it; EBUSY when its owner lives or someone else is taking it.
-int TakeOver(const std::string& lock, const std::string& ours) {
+// file (ours) and looks again. 0 when the file was stale: `replaced`, or left
+// as it is when we may not replace it (another user's, in a sticky
+// directory); EAGAIN when the file changed before we held it; EBUSY when its
+// owner lives or someone else is taking it over.
+int TakeOver(const std::string& lock, const std::string& ours, bool& replaced) {
     const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         return errno == ENOENT ? EAGAIN : errno;
@@ -88,7 +90,9 @@ int TakeOver(const std::string& lock, const std::string& ours) {
         result = EAGAIN;
     else if (int alive = OwnerAlive(fd))
         result = alive;
-    else if (::rename(ours.c_str(), lock.c_str()) != 0)
+    else if (::rename(ours.c_str(), lock.c_str()) == 0)
+        replaced = true;
+    else if (!Unwritable(errno))
         result = errno;
     ::close(fd);
     return result;
@@ -126,16 +130,21 @@ int TakeLockFile(const std::string& dir, const std::string& name, TClaim& claim)
     struct stat st;
     if (int error = WriteOwnFile(dir, ours, st))
         return Unwritable(error) ? OwnerAlive(lock) : error;
-    int result = EBUSY; // the name kept changing under us
-    for (int attempt = 0; attempt < 8 && result == EBUSY; ++attempt) {
-        if (::link(ours.c_str(), lock.c_str()) == 0)
+    int result = EAGAIN;
+    bool written = false;
+    for (int attempt = 0; attempt < 8 && result == EAGAIN; ++attempt) {
+        if (::link(ours.c_str(), lock.c_str()) == 0) {
             result = 0;
-        else if (errno != EEXIST)
+            written = true;
+        } else if (errno != EEXIST) {
             result = Unwritable(errno) ? OwnerAlive(lock) : errno;
-        else if (int taken = TakeOver(lock, ours); taken != EAGAIN)
-            result = taken;
+        } else {
+            result = TakeOver(lock, ours, written);
+        }
     }
-    if (result == 0) {
+    if (result == EAGAIN)
+        result = EBUSY; // the name kept changing under us
+    if (written) {
         claim.LockFile = lock;
         claim.LockDev = st.st_dev;
         claim.LockIno = st.st_ino;

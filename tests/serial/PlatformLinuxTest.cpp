@@ -359,22 +359,31 @@ TEST_F(PlatformLinux, AMasterOfTheSameNumberInAnotherPtsInstanceIsNoFarEnd) {
     }
 }
 
-TEST_F(PlatformLinux, AHolderThisUserMayNotLookIntoIsNotSeen) {
+TEST_F(PlatformLinux, WhatAUserMayNotLookIntoOrRemoveDoesNotStopTheOpen) {
     // As the README says: other users' processes pass unseen, so that a
-    // user's opens do not fail for what cannot be known.
+    // user's opens do not fail for what cannot be known; and another user's
+    // stale lock file, which a sticky directory keeps us from replacing, is
+    // left where it is.
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to hold the device as another user";
     ASSERT_EQ(::chmod(Pty.Path().c_str(), 0666), 0);
     PtyHolder holder({Pty.Slave()});
+    QTemporaryDir dir;
+    ASSERT_EQ(::chmod(dir.path().toLocal8Bit().constData(), 01777), 0);
+    const std::string lock = dir.path().toStdString() + "/LCK..pts_" +
+                             Pty.Path().substr(Pty.Path().rfind('/') + 1);
+    std::ofstream(lock) << "garbage";
     EXPECT_EQ(AsNobody([&] {
                   CommLinux api;
-                  api.SetLockDirectory("/nonexistent");
+                  api.SetLockDirectory(dir.path().toStdString());
                   HANDLE h = api.CreateFile(Pty.Path(), GENERIC_READ | GENERIC_WRITE, 0,
                                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
                   return h == INVALID_HANDLE_VALUE ? static_cast<int>(api.GetLastError())
                                                    : !api.CloseHandle(h);
               }),
               0);
+    std::ifstream f(lock);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "garbage");
 }
 
 TEST_F(PlatformLinux, CallsOnAHandleThatWasNeverOpenedFailWithEbadf) {
