@@ -162,6 +162,15 @@ std::string LockDirectory(const TClaimSettings& settings) {
     return ::stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode) ? "/run/lock" : "/var/lock";
 }
 
+// The lock file's name for the device at `path`: LCK..<base name>, and
+// LCK..pts_<n> for the pseudo-terminal /dev/pts/<n> (no device node has that
+// name; its own, "<n>", would say nothing).
+std::string LockFileName(const std::string& path, const struct stat& device) {
+    if (major(device.st_rdev) == PtySlaveMajor)
+        return "LCK..pts_" + std::to_string(minor(device.st_rdev));
+    return "LCK.." + path.substr(path.rfind('/') + 1);
+}
+
 // The device's path as this process sees it, links resolved, so that every
 // name of a device leads to the same lock file.
 std::string DevicePath(int fd, const std::string& opened) {
@@ -305,12 +314,6 @@ bool Competes(int procFd, const char* pid, const TTarget& t) {
 }
 
 } // namespace
-
-std::string LockFileName(const std::string& path, const struct stat& device) {
-    if (major(device.st_rdev) == PtySlaveMajor)
-        return "LCK..pts_" + std::to_string(minor(device.st_rdev));
-    return "LCK.." + path.substr(path.rfind('/') + 1);
-}
 
 // This process is left out: its other handles are kept out by the lock, and
 // whatever else it holds of the device it holds on purpose (a

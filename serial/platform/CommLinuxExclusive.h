@@ -36,11 +36,6 @@ int ClaimDevice(int fd, const std::string& path, const struct stat& device,
 // file. Returns 0 or close's errno.
 int CloseClaimed(int fd, TClaim& claim);
 
-// The lock file's name for the device (without the directory):
-// LCK..<base name of the path this process sees>, LCK..pts_<n> for the
-// pseudo-terminal /dev/pts/<n>.
-std::string LockFileName(const std::string& path, const struct stat& device);
-
 // Whether another process holds the device open, seen through /proc (see
 // the README for who cannot be seen). `path` is the device's path as this
 // process sees it.
