@@ -289,6 +289,8 @@ bool Competes(int procFd, const char* pid, const TTarget& t) {
         if (e->d_name[0] == '.')
             continue;
         const ssize_t n = ::readlinkat(dirFd, e->d_name, link, sizeof link);
+        if (n < 0 && errno == EACCES)
+            break; // may list the descriptors but not follow them: none will do
         if (n <= 0 || n == static_cast<ssize_t>(sizeof link))
             continue;
         const std::string_view text(link, n);
