@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,21 +68,30 @@ std::vector<int> OrdinaryDescriptors(int count, const std::string& terminal) {
     return fds;
 }
 
-// Children that hold the given descriptors (and their own three) and sleep.
+// Children that hold the given descriptors (and their own three) and wait:
+// `cat` reading a pipe whose other end only this process holds, so that
+// they end with it, however it ends.
 class Children {
 public:
+    Children() {
+        Check(::pipe2(FLife, O_CLOEXEC) == 0, "pipe2");
+        ::posix_spawn_file_actions_init(&FActions);
+        ::posix_spawn_file_actions_adddup2(&FActions, FLife[0], 0);
+        ::posix_spawn_file_actions_addopen(&FActions, 1, "/dev/null", O_WRONLY, 0);
+    }
     ~Children() {
-        for (pid_t pid : FPids)
-            ::kill(pid, SIGKILL);
+        ::close(FLife[1]);
         for (pid_t pid : FPids)
             ::waitpid(pid, nullptr, 0);
+        ::close(FLife[0]);
+        ::posix_spawn_file_actions_destroy(&FActions);
     }
     void GrowTo(std::size_t n) {
-        char program[] = "sleep", seconds[] = "3600";
-        char* argv[] = {program, seconds, nullptr};
+        char program[] = "cat";
+        char* argv[] = {program, nullptr};
         while (FPids.size() < n) {
             pid_t pid;
-            if (int error = ::posix_spawnp(&pid, "sleep", nullptr, nullptr, argv, environ)) {
+            if (int error = ::posix_spawnp(&pid, "cat", &FActions, nullptr, argv, environ)) {
                 errno = error;
                 Check(false, "posix_spawnp");
             }
@@ -92,6 +100,8 @@ public:
     }
 
 private:
+    int FLife[2];
+    posix_spawn_file_actions_t FActions;
     std::vector<pid_t> FPids;
 };
 
