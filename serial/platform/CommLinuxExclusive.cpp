@@ -9,7 +9,6 @@
 #include "CommLinuxExclusive.h"
 #include "CommLinuxPort.h"
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -101,10 +100,8 @@ int TakeOver(const std::string& lock, const std::string& ours, bool& replaced) {
 // Writes our process id into a private file in `dir`, so that the lock file
 // appears whole under its name or not at all.
 int WriteOwnFile(const std::string& dir, std::string& path, struct stat& st) {
-    static std::atomic<unsigned> serial{0};
-    path = dir + "/LTMP." + std::to_string(::getpid()) + "." + std::to_string(serial++);
-    ::unlink(path.c_str()); // left by a dead process that had our number
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    path = dir + "/LTMP.XXXXXX";
+    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
     if (fd < 0)
         return errno;
     char text[16];
