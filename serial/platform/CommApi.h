@@ -208,8 +208,8 @@ public:
     // Opens a serial device. `path` is a file-system path (the port resolves
     // its port name first). The device is opened for exclusive use: it fails
     // with EBUSY when another process holds it open (the far end of the line
-    // aside), and a second opener, in this or another process, fails with
-    // EBUSY. Missing device: ENOENT.
+    // aside) or a live lock file names another holder, and a second opener,
+    // in this or another process, fails with EBUSY. Missing device: ENOENT.
     virtual HANDLE CreateFile(const std::string& path, DWORD desiredAccess, DWORD shareMode,
                               DWORD creationDisposition, DWORD flagsAndAttributes) = 0;
     // Closes a port or an event. Closing a port ends its pending operations

@@ -5,12 +5,16 @@
 //
 // How the classic model maps onto Linux:
 // - CreateFile opens O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC, refuses anything
-//   that is not a terminal (ENOTTY), and takes the device exclusively (EBUSY):
-//   it refuses a device that another process holds open (found in /proc, as
-//   fuser does; a process holding the master of a pseudo-terminal is the
-//   line's far end, not a competitor), an advisory flock keeps out every
-//   later opener that asks, root and other handles of this process included,
-//   and TIOCEXCL keeps out later opens by anyone but root.
+//   that is not a terminal (ENOTTY), and takes the device exclusively (EBUSY),
+//   in this order: TIOCEXCL, so that from then on nobody but root opens it;
+//   an advisory flock; the lock file serial programs share (LCK..<name> in
+//   /run/lock, else /var/lock: one naming a live process refuses, a stale one
+//   is taken over, ours is written while the port is open); and last a look
+//   through /proc for holders from before the flag that use neither lock (a
+//   process holding the master of the same pseudo-terminal, in the same
+//   devpts instance, is the line's far end, not a competitor). Every failure
+//   gives all of it back; a flag that was set before is left set. The README
+//   lists who cannot be seen.
 // - A write ends when its bytes have left the driver's output queue (TIOCOUTQ)
 //   and, where the driver tells (TIOCSERGETLSR on serial-core UARTs), the
 //   transmitter has sent the last of them, or when its write time-out
@@ -57,6 +61,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 class CommLinux : public CommApi {
 public:
@@ -97,6 +102,13 @@ public:
     // Runs in every call on an open port after the port was found and before
     // it is locked (nothing when empty): tests close the port there.
     void SetFoundHook(std::function<void()> hook);
+    // Where ports opened after the call write their lock files; empty: the
+    // system's (/run/lock, else /var/lock). A directory we may not write to
+    // is only read: a live lock there still refuses.
+    void SetLockDirectory(std::string dir);
+    // Runs in CreateFile right after the exclusive flag is taken, before the
+    // look for other holders (tests race a competitor there).
+    void SetAfterFlagHook(std::function<void()> hook);
 
     HANDLE CreateFile(const std::string& path, DWORD desiredAccess, DWORD shareMode,
                       DWORD creationDisposition, DWORD flagsAndAttributes) override;

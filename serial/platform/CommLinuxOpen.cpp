@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <sys/eventfd.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -73,14 +72,25 @@ void CommLinux::SetFoundHook(std::function<void()> hook) {
     FImpl->FoundHook = std::move(hook);
 }
 
+void CommLinux::SetLockDirectory(std::string dir) {
+    std::lock_guard lock(FImpl->Mutex);
+    FImpl->Claims.LockDir = std::move(dir);
+}
+
+void CommLinux::SetAfterFlagHook(std::function<void()> hook) {
+    std::lock_guard lock(FImpl->Mutex);
+    FImpl->Claims.AfterFlag = std::move(hook);
+}
+
 HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD) {
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         Fail(errno);
         return INVALID_HANDLE_VALUE;
     }
+    TClaim claim;
     auto fail = [&](int error) {
-        ::close(fd);
+        CloseClaimed(fd, claim);
         Fail(error);
         return INVALID_HANDLE_VALUE;
     };
@@ -89,17 +99,13 @@ HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD
     struct stat device;
     if (::fstat(fd, &device) != 0)
         return fail(errno);
-    // The lock keeps out everyone who asks, root and this process included;
-    // the look into /proc finds those who hold the device without asking;
-    // TIOCEXCL keeps out later opens by anyone but root. It comes last: a
-    // failed open clears it, which must not undo the flag of a process that
-    // holds the device.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return fail(errno == EWOULDBLOCK ? EBUSY : errno);
-    if (HeldElsewhere(device))
-        return fail(EBUSY);
-    if (::ioctl(fd, TIOCEXCL) != 0)
-        return fail(errno);
+    TClaimSettings settings;
+    {
+        std::lock_guard lock(FImpl->Mutex);
+        settings = FImpl->Claims;
+    }
+    if (int error = ClaimDevice(fd, path, device, settings, claim))
+        return fail(error);
 
     auto p = std::make_shared<TPort>();
     p->Fd = fd;
@@ -109,11 +115,8 @@ HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD
         p->Out = FImpl->Out;
     }
     p->WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (p->WakeFd < 0) {
-        int e = errno;
-        ::ioctl(fd, TIOCNXCL);
-        return fail(e);
-    }
+    if (p->WakeFd < 0)
+        return fail(errno);
     int bits = 0;
     p->HasModemLines = ::ioctl(fd, TIOCMGET, &bits) == 0;
     p->DsrOn = p->HasModemLines && (bits & TIOCM_DSR);
@@ -133,7 +136,6 @@ HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD
     start.XoffChar = 19;
     if (int e = ApplyDcb(*p, start, false)) {
         ::close(p->WakeFd);
-        ::ioctl(fd, TIOCNXCL);
         return fail(e);
     }
 
@@ -152,13 +154,13 @@ HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD
         if (p->Io.joinable())
             p->Io.join();
         ::close(p->WakeFd);
-        ::ioctl(fd, TIOCNXCL);
         return fail(e.code().value() ? e.code().value() : EAGAIN);
     }
     {
         Lock lock(p->Mutex);
         p->Done.wait(lock, [&] { return p->IoTid != 0; });
     }
+    p->Claim = std::move(claim);
     std::lock_guard lock(FImpl->Mutex);
     FImpl->Ports[fd] = p;
     return fd;
@@ -201,8 +203,7 @@ bool CommLinux::CloseHandle(HANDLE handle) {
     DiscardOutput(*p);
     UseRs485(*p, false);
     SetLines(p->Fd, TIOCM_DTR | TIOCM_RTS, false);
-    ::ioctl(p->Fd, TIOCNXCL); // the tty may stay open elsewhere
     ::close(p->WakeFd);
-    int r = ::close(p->Fd); // also drops the lock
-    return r == 0 || errno == EINTR ? Succeed() : Fail(errno);
+    const int error = CloseClaimed(p->Fd, p->Claim);
+    return error == 0 ? Succeed() : Fail(error);
 }

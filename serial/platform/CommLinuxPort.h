@@ -7,6 +7,7 @@
 // (CommLinuxLines.cpp), and opening with exclusivity (CommLinuxOpen.cpp,
 // CommLinuxExclusive.cpp).
 #include "CommLinux.h"
+#include "CommLinuxExclusive.h"
 
 #include <atomic>
 #include <chrono>
@@ -177,6 +178,9 @@ struct TPort {
 
     std::size_t InLength() const { return InQ.size() - InHead; }
     DWORD InLimit() const { return InSize ? InSize : DefaultQueueSize; }
+
+    // What keeps the device ours (flag, lock file), released at close.
+    TClaim Claim;
 };
 
 using PortPtr = std::shared_ptr<TPort>;
@@ -220,9 +224,7 @@ void ModemLoop(TPort& p);
 void StopModemWaiter(TPort& p);
 int ApplyDcb(TPort& p, const DCB& dcb, bool driveLines);
 
-// ------------------------------------------ exclusivity (CommLinuxExclusive) --
-
-bool HeldElsewhere(const struct stat& device);
+// Exclusivity (CommLinuxExclusive) has its own header.
 
 } // namespace commlinux
 
@@ -235,6 +237,7 @@ struct CommLinux::TImpl {
     std::map<HANDLE, PortPtr> Ports;
     std::map<HANDLE, EventPtr> Events;
     TOutputQueue Out;
+    commlinux::TClaimSettings Claims; // how ports opened from now on are claimed
 
     PortPtr FindPort(HANDLE h) {
         std::lock_guard lock(Mutex);

@@ -150,10 +150,12 @@ TEST(PtyOpen, ADeviceAnotherProcessHoldsGivesCode1UnlessItHoldsTheFarEnd) {
         const char* Name;
         bool Master, Slave;
         bool Refused;
+        bool AsControllingTerminal = false;
     } rows[] = {
         {"holds the port's end", false, true, true},
         {"holds both ends, as the display simulator does", true, true, false},
         {"holds the far end only", true, false, false},
+        {"holds it only as /dev/tty, its controlling terminal", false, false, true, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.Name);
@@ -166,7 +168,7 @@ TEST(PtyOpen, ADeviceAnotherProcessHoldsGivesCode1UnlessItHoldsTheFarEnd) {
                 ends.push_back(pty.Master());
             if (row.Slave)
                 ends.push_back(pty.Slave());
-            PtyHolder holder(ends);
+            PtyHolder holder(ends, row.AsControllingTerminal ? pty.Path() : std::string());
             try {
                 port.Open();
                 EXPECT_FALSE(row.Refused) << "opened";

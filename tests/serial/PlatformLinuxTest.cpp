@@ -5,9 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <dirent.h>
+#include <functional>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -18,6 +27,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+
+#include <sched.h>
 
 namespace {
 
@@ -211,6 +222,172 @@ TEST_F(PlatformLinux, OpenFailuresCarryTheOsCode) {
                   INVALID_HANDLE_VALUE);
         EXPECT_EQ(Api.GetLastError(), row.Error);
     }
+}
+
+// Runs `body` in a forked child that has given up root (when it had it) and
+// returns its exit status.
+int AsNobody(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 ||
+                                     ::setuid(65534) != 0)
+                    ? 125
+                    : body());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string OwnerText(pid_t pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return text;
+}
+
+TEST_F(PlatformLinux, AnOpenAfterTheFlagIsTakenIsRefusedEvenWhileTheLookRuns) {
+    // The look for holders cannot see a process that opens after it passed;
+    // the flag, taken before the look, stops it in the kernel. With the flag
+    // cleared (where an open used to be during its look) it gets in.
+    ASSERT_EQ(::chmod(Pty.Path().c_str(), 0666), 0);
+    for (bool flagFirst : {true, false}) {
+        int competitor = -1;
+        Api.SetAfterFlagHook([&] {
+            if (!flagFirst)
+                ::ioctl(Pty.Slave(), TIOCNXCL);
+            competitor = AsNobody(
+                [&] { return ::open(Pty.Path().c_str(), O_RDWR | O_NOCTTY) >= 0 ? 0 : errno; });
+        });
+        EXPECT_TRUE(Api.CloseHandle(Open()));
+        EXPECT_EQ(competitor, flagFirst ? EBUSY : 0);
+    }
+}
+
+TEST_F(PlatformLinux, LockFilesOfLiveOwnersRefuseStaleOnesAreTakenOverOursGoAtClose) {
+    QTemporaryDir dir;
+    const std::string lock =
+        dir.path().toStdString() + "/LCK..pts_" + Pty.Path().substr(Pty.Path().rfind('/') + 1);
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    const std::string none = "(none)";
+    enum { Plain, Old, TakeoverUnderWay, HeldElsewhere };
+    struct Row {
+        const char* Name;
+        std::string Before;
+        int Setup;
+        DWORD Error;
+    } rows[] = {
+        {"no lock file", none, Plain, 0},
+        {"live owner", OwnerText(1), Plain, EBUSY},
+        {"dead owner", OwnerText(dead), Plain, 0},
+        {"garbage", "hello\n", Plain, 0},
+        {"empty, just created by its owner", "", Plain, EBUSY},
+        {"empty, an hour old", "", Old, 0},
+        // Another opener that read the same stale file holds its flock.
+        {"stale, being taken over", OwnerText(dead), TakeoverUnderWay, EBUSY},
+        {"device held elsewhere: ours goes again", none, HeldElsewhere, EBUSY},
+    };
+    auto text = [&] {
+        std::ifstream f(lock, std::ios::binary);
+        return f ? std::string(std::istreambuf_iterator<char>(f), {}) : none;
+    };
+    Api.SetLockDirectory(dir.path().toStdString());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        if (row.Before != none)
+            std::ofstream(lock, std::ios::binary) << row.Before;
+        const timespec hourAgo[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+        if (row.Setup == Old)
+            ::utimensat(AT_FDCWD, lock.c_str(), hourAgo, 0);
+        const int stale = row.Setup == TakeoverUnderWay ? ::open(lock.c_str(), O_RDONLY) : -1;
+        ::flock(stale, LOCK_EX);
+        std::unique_ptr<PtyHolder> holder;
+        if (row.Setup == HeldElsewhere)
+            holder = std::make_unique<PtyHolder>(std::vector<int>{Pty.Slave()});
+        HANDLE h = Api.CreateFile(Pty.Path(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED);
+        EXPECT_EQ(h == INVALID_HANDLE_VALUE ? Api.GetLastError() : 0, row.Error);
+        EXPECT_EQ(text(), row.Error ? row.Before : OwnerText(::getpid()));
+        if (h != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(Api.CloseHandle(h));
+            EXPECT_EQ(text(), none);
+        }
+        ::close(stale);
+        ::unlink(lock.c_str());
+        EXPECT_EQ(CountEntries(dir.path().toLocal8Bit().constData()), 0); // no private file left
+    }
+    // A directory that is missing (or not ours to write) is done without.
+    Api.SetLockDirectory(dir.path().toStdString() + "/missing");
+    EXPECT_TRUE(Api.CloseHandle(Open()));
+}
+
+TEST_F(PlatformLinux, AMasterOfTheSameNumberInAnotherPtsInstanceIsNoFarEnd) {
+    // The child holds the port's end and a master with the same number in a
+    // devpts instance of its own, got through that instance's ptmx or through
+    // /dev/ptmx with the instance mounted on /dev/pts.
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a devpts instance needs root";
+    const int index = std::stoi(Pty.Path().substr(Pty.Path().rfind('/') + 1));
+    for (const char* ptmx : {"/dev/pts/ptmx", "/dev/ptmx"}) {
+        SCOPED_TRACE(ptmx);
+        int ready[2];
+        ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(Pty.Master());
+            bool ok = ::unshare(CLONE_NEWNS) == 0 &&
+                      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                      ::mount("devpts", "/dev/pts", "devpts", 0, "ptmxmode=0666") == 0;
+            int number = -1; // the new instance numbers from 0
+            while (ok && number < index)
+                ok = ::ioctl(::open(ptmx, O_RDWR | O_NOCTTY), TIOCGPTN, &number) == 0;
+            const char answer = ok && number == index;
+            [[maybe_unused]] ssize_t n = ::write(ready[1], &answer, 1);
+            ::pause();
+        }
+        ::close(ready[1]);
+        char ok = 0;
+        [[maybe_unused]] ssize_t n = ::read(ready[0], &ok, 1);
+        ::close(ready[0]);
+        if (ok) {
+            EXPECT_EQ(Api.CreateFile(Pty.Path(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                     FILE_FLAG_OVERLAPPED),
+                      INVALID_HANDLE_VALUE);
+            EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EBUSY));
+        }
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        if (!ok)
+            GTEST_SKIP() << "no devpts instance of our own could be mounted here";
+    }
+}
+
+TEST_F(PlatformLinux, WhatAUserMayNotLookIntoOrRemoveDoesNotStopTheOpen) {
+    // As the README says: other users' processes pass unseen, so that a
+    // user's opens do not fail for what cannot be known; and another user's
+    // stale lock file, which a sticky directory keeps us from replacing, is
+    // left where it is.
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to hold the device as another user";
+    ASSERT_EQ(::chmod(Pty.Path().c_str(), 0666), 0);
+    PtyHolder holder({Pty.Slave()});
+    QTemporaryDir dir;
+    ASSERT_EQ(::chmod(dir.path().toLocal8Bit().constData(), 01777), 0);
+    const std::string lock = dir.path().toStdString() + "/LCK..pts_" +
+                             Pty.Path().substr(Pty.Path().rfind('/') + 1);
+    std::ofstream(lock) << "garbage";
+    EXPECT_EQ(AsNobody([&] {
+                  CommLinux api;
+                  api.SetLockDirectory(dir.path().toStdString());
+                  HANDLE h = api.CreateFile(Pty.Path(), GENERIC_READ | GENERIC_WRITE, 0,
+                                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
+                  return h == INVALID_HANDLE_VALUE ? static_cast<int>(api.GetLastError())
+                                                   : !api.CloseHandle(h);
+              }),
+              0);
+    std::ifstream f(lock);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "garbage");
 }
 
 TEST_F(PlatformLinux, CallsOnAHandleThatWasNeverOpenedFailWithEbadf) {

@@ -114,19 +114,31 @@ private:
 };
 
 // Another process that holds the given descriptors (ends of a pair) open, as
-// its standard input, output and so on, until the object goes.
+// its standard input, output and so on, until the object goes. Given a
+// `controllingTerminal`, it makes that device its controlling terminal in a
+// session of its own and holds it only as /dev/tty.
 class PtyHolder {
 public:
-    explicit PtyHolder(const std::vector<int>& fds) {
+    explicit PtyHolder(const std::vector<int>& fds, const std::string& controllingTerminal = {}) {
         posix_spawn_file_actions_t actions;
         ::posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_t attr;
+        ::posix_spawnattr_init(&attr);
         int target = 0;
         for (int fd : fds)
             ::posix_spawn_file_actions_adddup2(&actions, fd, target++);
+        if (!controllingTerminal.empty()) {
+            ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+            ::posix_spawn_file_actions_addopen(&actions, target, controllingTerminal.c_str(),
+                                               O_RDWR, 0);
+            ::posix_spawn_file_actions_addopen(&actions, target + 1, "/dev/tty", O_RDWR, 0);
+            ::posix_spawn_file_actions_addclose(&actions, target);
+        }
         char program[] = "sleep", seconds[] = "3600";
         char* argv[] = {program, seconds, nullptr};
         // Returns once the child runs `sleep`, holding the descriptors.
-        int error = ::posix_spawnp(&FPid, "sleep", &actions, nullptr, argv, environ);
+        int error = ::posix_spawnp(&FPid, "sleep", &actions, &attr, argv, environ);
+        ::posix_spawnattr_destroy(&attr);
         ::posix_spawn_file_actions_destroy(&actions);
         if (error != 0)
             throw std::runtime_error(std::string("posix_spawnp: ") + std::strerror(error));
