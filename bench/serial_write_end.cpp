@@ -5,19 +5,15 @@
 //
 //   bench_serial_write_end
 #include "CommLinux.h"
+#include "PtyPair.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <pty.h>
 #include <stdexcept>
 #include <string>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -45,29 +41,9 @@ struct TPacedQueue {
     }
 };
 
-struct Pty {
-    int Master = -1, Slave = -1;
-    std::string Path;
-    Pty() {
-        char name[256] = {};
-        if (::openpty(&Master, &Slave, name, nullptr, nullptr) != 0)
-            throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
-        Path = name;
-        termios tio{};
-        ::tcgetattr(Slave, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(Slave, TCSANOW, &tio);
-        ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
-    }
-    ~Pty() {
-        ::close(Slave);
-        ::close(Master);
-    }
-};
-
 // Blocking writes of `size` bytes, `count` back to back; the time they took
 // against the time the line needs for them.
-double Ratio(CommLinux& api, HANDLE h, Pty& pty, TPacedQueue& queue, int size, int count) {
+double Ratio(CommLinux& api, HANDLE h, PtyPair& pty, TPacedQueue& queue, int size, int count) {
     std::string data(static_cast<std::size_t>(size), 'w');
     std::atomic<bool> done{false};
     // The peer talks while the port writes: every received byte wakes the
@@ -75,8 +51,8 @@ double Ratio(CommLinux& api, HANDLE h, Pty& pty, TPacedQueue& queue, int size, i
     std::thread chatter([&] {
         char buf[4096];
         while (!done) {
-            [[maybe_unused]] ssize_t w = ::write(pty.Master, "r", 1);
-            [[maybe_unused]] ssize_t r = ::read(pty.Master, buf, sizeof buf);
+            [[maybe_unused]] ssize_t w = ::write(pty.Master(), "r", 1);
+            [[maybe_unused]] ssize_t r = ::read(pty.Master(), buf, sizeof buf);
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
@@ -104,10 +80,10 @@ int main() {
     stand.Queued = [queue](int) { return queue->Queued(); };
     stand.Discard = [](int) { return 0; };
     api.SetOutputQueue(stand);
-    Pty pty;
-    HANDLE h = api.CreateFile(pty.Path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+    PtyPair pty;
+    HANDLE h = api.CreateFile(pty.Path(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
     if (h == INVALID_HANDLE_VALUE) {
-        std::fprintf(stderr, "open %s: errno %u\n", pty.Path.c_str(), api.GetLastError());
+        std::fprintf(stderr, "open %s: errno %u\n", pty.Path().c_str(), api.GetLastError());
         return 1;
     }
     DCB dcb;
