@@ -120,16 +120,20 @@ std::optional<QByteArray> ReadTrustedFile(const QString& file, QStringList* warn
              {file, QString::fromLocal8Bit(std::strerror(error))});
         return std::nullopt;
     };
-    // Non-blocking, so that a FIFO planted under the name cannot hold the open.
+    // Non-blocking, so that a FIFO under the name cannot hold the open.
     const int fd = ::open(QFile::encodeName(file).constData(),
                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == ENOENT)
+        const int error = errno;
+        if (error == ENOENT)
             return std::nullopt;
-        return errno == ELOOP ? refuse(PortDirectoryProblem(ELOOP)) : unreadable(errno);
+        return error == ELOOP ? refuse(PortDirectoryProblem(ELOOP)) : unreadable(error);
     }
     QFile stream;
-    stream.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    if (!stream.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return unreadable(EIO);
+    }
     struct stat info;
     if (::fstat(fd, &info) != 0)
         return unreadable(errno);
