@@ -12,6 +12,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -215,10 +216,38 @@ int CheckPortDirectory(const QString& dir);
 // The reason for a code of CheckPortDirectory in words, translated.
 QString PortDirectoryProblem(int code);
 
-// The device path that Open uses for a port name: an absolute path as
-// given, a name in the local port directory resolved to its link (only when
-// that directory passes CheckPortDirectory and the link is good, see
-// PublishedPortTarget), else /dev/<name>.
+// The file of named network ports: $XDG_CONFIG_HOME/kv52804/ports, or
+// ~/.config/kv52804/ports when that variable is unset or relative.
+QString NetworkPortsFile();
+// Whether APort is meant as a network port: it begins with "rfc2217://" or
+// "socket://". Open takes such a port as a URL, unchanged.
+bool IsNetworkPort(const QString& APort);
+// Whether url is well formed: "rfc2217://" or "socket://", a host (a DNS
+// name, an IPv4 address, or an IPv6 address in brackets), ":" and a port
+// 1..65535, and nothing more.
+bool IsNetworkPortUrl(const QString& url);
+
+struct TNetworkPort {
+    QString Name;
+    QString Url;
+};
+// The ports named in file, in the file's order: one "NAME URL" a line;
+// blank lines, and from a word that begins with "#" to the end of its line,
+// are comments. NAME has no "/", ":" or control character and does not
+// begin with "."; of lines with the same name the first counts. A line that
+// breaks these rules is skipped with a warning "<file>:<line>: <why>"
+// appended to warnings (translated; warnings may be null). The file is read
+// only when its directory passes CheckPortDirectory and it is a regular
+// file of this user, not a link, that nobody else may write to; otherwise
+// none, with a warning saying why. A file or directory that does not exist
+// gives none and no warning.
+QList<TNetworkPort> ReadNetworkPorts(const QString& file, QStringList* warnings);
+
+// What Open opens for a port name: a network port as it is (a URL); an
+// absolute path as given; a name in the local port directory resolved to
+// its link (only when that directory passes CheckPortDirectory and the link
+// is good, see PublishedPortTarget); else the URL of a name in
+// NetworkPortsFile(); else /dev/<name>.
 QString ResolvePortPath(const QString& APort);
 
 // Where the link <dir>/<name> leads, as an absolute path, or empty when it

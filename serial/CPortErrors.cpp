@@ -126,26 +126,31 @@ QString PortDirectoryProblem(int code) {
 }
 
 QString ResolvePortPath(const QString& APort) {
-    if (APort.startsWith(u'/'))
+    if (APort.startsWith(u'/') || IsNetworkPort(APort))
         return APort;
+    const QString device = QStringLiteral("/dev/") + APort;
     // Only a plain name can be a published port; "a/b" would leave the
     // directory, and dotted names are the directory itself, its parent and
     // the publishers' records, which no list shows. A directory that another
     // user could have prepared (the /tmp fallback) is not trusted with the
     // name at all.
+    if (APort.isEmpty() || APort.contains(u'/') || APort.startsWith(u'.'))
+        return device;
     const QString dir = LocalPortDirectory();
-    if (!APort.isEmpty() && !APort.contains(u'/') && !APort.startsWith(u'.') &&
-        CheckPortDirectory(dir) == 0) {
+    if (CheckPortDirectory(dir) == 0) {
         const QFileInfo entry(dir + u'/' + APort);
         if (entry.isSymLink()) {
             // A stale link falls through to /dev, where the name is not
             // found: it never leads to another line.
             const QString target = PublishedPortTarget(dir, APort);
-            if (!target.isEmpty())
-                return target;
-        } else if (entry.exists()) {
-            return entry.filePath();
+            return target.isEmpty() ? device : target;
         }
+        if (entry.exists())
+            return entry.filePath();
     }
-    return QStringLiteral("/dev/") + APort;
+    // Warnings about the file are the list's to give.
+    for (const TNetworkPort& port : ReadNetworkPorts(NetworkPortsFile(), nullptr))
+        if (port.Name == APort)
+            return port.Url;
+    return device;
 }

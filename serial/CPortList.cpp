@@ -1,13 +1,17 @@
 // The list of serial ports present on a Linux machine.
 //
-// Two sources: the kernel's tty class in sysfs, where every serial device
-// with hardware behind it has a "device" link (USB and ACM adapters, platform
-// UARTs, Bluetooth rfcomm), and the local port directory, where the display
-// simulator and a user's own virtual ports publish named links. Nothing here
+// Local ports come from two sources: the kernel's tty class in sysfs, where
+// every serial device with hardware behind it has a "device" link (USB and
+// ACM adapters, platform UARTs, Bluetooth rfcomm), and the local port
+// directory, where the display simulator and a user's own virtual ports
+// publish named links. The user's named network ports follow them. Nothing here
 // opens a device: opening a port can toggle its modem lines or disturb a
 // program that is using it, so the list is built from metadata only.
 #include "CPortTexts.h"
+#include "SysUtils.h"
+#include "gnugettext.h"
 
+#include <QDebug>
 #include <QFile>
 #include <QtGlobal>
 
@@ -139,7 +143,8 @@ void AddLocalPorts(const QString& localDir, QStringList& names) {
 
 } // namespace
 
-void ListComPorts(QStringList& list, const QString& sysfsRoot, const QString& localDir) {
+void ListComPorts(QStringList& list, const QString& sysfsRoot, const QString& localDir,
+                  const QString& portsFile, QStringList* warnings) {
     QStringList names;
     AddSysfsPorts(sysfsRoot, names);
     AddLocalPorts(localDir, names);
@@ -152,6 +157,12 @@ void ListComPorts(QStringList& list, const QString& sysfsRoot, const QString& lo
         return order != 0 ? order < 0 : QString::compare(a, b, Qt::CaseSensitive) < 0;
     });
     names.erase(std::unique(names.begin(), names.end()), names.end());
+    // A name that is also a local port leads there (see ResolvePortPath), so
+    // it stands once, where the local port does.
+    if (!portsFile.isEmpty())
+        for (const TNetworkPort& port : ReadNetworkPorts(portsFile, warnings))
+            if (!names.contains(port.Name))
+                names.append(port.Name);
     list.swap(names);
 }
 
@@ -161,5 +172,8 @@ QString SysfsRoot() {
 }
 
 void ListComPorts(QStringList& list) {
-    ListComPorts(list, SysfsRoot(), LocalPortDirectory());
+    QStringList warnings;
+    ListComPorts(list, SysfsRoot(), LocalPortDirectory(), NetworkPortsFile(), &warnings);
+    for (const QString& warning : warnings)
+        qWarning().noquote() << Format(Translate(QStringLiteral("warning: %s")), {warning});
 }

@@ -13,14 +13,19 @@
 // Replaces the contents of list by the names of the serial ports present,
 // sorted as text with letter case ignored ("COM10" before "COM2"): serial
 // devices with hardware behind them by their /dev name (such as ttyUSB0) and
-// the named links in LocalPortDirectory(). The device tree is read below the
-// sysfs root, "/sys" unless the environment variable KV_SYSFS_ROOT names
-// another. Raises EComPort code 23 with the OS error code when the tree or the
-// directory cannot be read; the list is then left as it was.
+// the named links in LocalPortDirectory(); after them the named network ports
+// of NetworkPortsFile() in the file's order, each name not listed already.
+// The device tree is read below the sysfs root, "/sys" unless the environment
+// variable KV_SYSFS_ROOT names another. Raises EComPort code 23 with the OS
+// error code when the tree or the directory cannot be read; the list is then
+// left as it was. The ports file never fails the list: its warnings go to
+// qWarning (standard error).
 void ListComPorts(QStringList& list);
-// The same with the sysfs root and the local port directory given (an empty
-// directory name lists no links).
-void ListComPorts(QStringList& list, const QString& sysfsRoot, const QString& localDir);
+// The same with the sysfs root, the local port directory and the ports file
+// given (an empty directory name lists no links, an empty file name no
+// network ports); the file's warnings are appended to warnings (may be null).
+void ListComPorts(QStringList& list, const QString& sysfsRoot, const QString& localDir,
+                  const QString& portsFile = QString(), QStringList* warnings = nullptr);
 // The sysfs root ListComPorts reads: KV_SYSFS_ROOT or "/sys".
 QString SysfsRoot();
 

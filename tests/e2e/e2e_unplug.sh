@@ -10,7 +10,7 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 
 WORK=$(mktemp -d)
 trap 'e2e_cleanup; [ -n "${E2E_KEEP:-}" ] && echo "kept $WORK" || rm -rf "$WORK"' EXIT
-export KV_SERIALCOMM_DIR=$WORK/ports
+export KV_SERIALCOMM_DIR=$WORK/ports XDG_CONFIG_HOME=$WORK/config
 export LANG=C.UTF-8 LC_ALL= LC_MESSAGES=
 
 SIM_LOG=$WORK/sim.log

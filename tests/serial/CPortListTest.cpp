@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -194,10 +195,143 @@ TEST_F(PortListTest, PlainCallReadsTheDirectoriesNamedByTheEnvironment) {
     Tty("ttyUSB3", true);
     Write(FTemp.filePath("dev"), "");
     Link(FTemp.filePath("dev"), FLocal + "/virtual");
-    const ScopedEnv root("KV_SYSFS_ROOT", FSysfs), dir("KV_SERIALCOMM_DIR", FLocal);
+    ASSERT_TRUE(QDir().mkpath(FTemp.filePath("config/kv52804")));
+    Write(FTemp.filePath("config/kv52804/ports"), "office socket://h:1\n");
+    const ScopedEnv root("KV_SYSFS_ROOT", FSysfs), dir("KV_SERIALCOMM_DIR", FLocal),
+        config("XDG_CONFIG_HOME", FTemp.filePath("config"));
     QStringList list;
     ListComPorts(list);
-    EXPECT_EQ(list, (QStringList{"ttyUSB3", "virtual"}));
+    EXPECT_EQ(list, (QStringList{"ttyUSB3", "virtual", "office"}));
+    // A relative setting does not count; the home directory's does.
+    const ScopedEnv relative("XDG_CONFIG_HOME", "config"), home("HOME", FTemp.path());
+    EXPECT_EQ(NetworkPortsFile(), FTemp.filePath(".config/kv52804/ports"));
+}
+
+// Named network ports: the local ports come first, then the good names of
+// the ports file in its order; every bad line is named with its number.
+class NetworkPortsTest : public PortListTest {
+protected:
+    QString FDir, FFile;
+    void SetUp() override {
+        PortListTest::SetUp();
+        Tty("ttyS0", true, "4\n");
+        Write(FTemp.filePath("dev"), "");
+        Link(FTemp.filePath("dev"), FLocal + "/zeta");
+        FDir = FTemp.filePath("config/kv52804");
+        FFile = FDir + "/ports";
+        ASSERT_TRUE(QDir().mkpath(FDir));
+    }
+    // The names after the local ports, and the warnings without "<file>:".
+    std::pair<QStringList, QStringList> Named() {
+        QStringList list, warnings;
+        ListComPorts(list, FSysfs, FLocal, FFile, &warnings);
+        EXPECT_EQ(list.mid(0, 2), (QStringList{"ttyS0", "zeta"}));
+        return {list.mid(2), warnings.replaceInStrings(FFile + ':', "")};
+    }
+};
+
+TEST_F(NetworkPortsTest, GoodLinesAreListedInOrderAndBadOnesNamedWithTheirLine) {
+    const QString noName = "' cannot be a port name: it has a '/', a ':' or a control "
+                           "character, or begins with '.'";
+    const std::tuple<QByteArray, QStringList, QStringList> rows[] = {
+        {"# sites\n\nb rfc2217://host-1.example:2217  # till\r\n\ta\tsocket://10.0.0.5:4001\n"
+         "v6 rfc2217://[::1]:1\n\u00f3 socket://127.0.0.1:65535",
+         {"b", "a", "v6", "\u00f3"},
+         {}},
+        {"alone\nx socket://h:1 z\nok socket://h:1",
+         {"ok"},
+         {"1: 'alone' has no URL after it", "2: 'z' after the URL is not understood"}},
+        {".dot socket://h:1\na/b socket://h:1\nc:d socket://h:1\nbell\x1b socket://h:1",
+         {},
+         {"1: '.dot" + noName, "2: 'a/b" + noName, "3: 'c:d" + noName, "4: 'bell\\x1b" + noName}},
+        {"a socket://h:1\na socket://h:2\nttyS0 socket://h:3", // a local name stands once
+         {"a"},
+         {"2: 'a' is named on line 1 already; the first is used"}},
+    };
+    for (const auto& [text, names, warnings] : rows) {
+        SCOPED_TRACE(text.toStdString());
+        Write(FFile, text);
+        EXPECT_EQ(Named(), std::make_pair(names, warnings));
+    }
+    QStringList lines, warnings;
+    for (const char* url :
+         {"http://h:1", "rfc2217://h", "rfc2217://h:0", "rfc2217://h:65536", "rfc2217://h:+1",
+          "socket://:1", "socket://::1:2", "socket://[::1:2", "socket://[::g]:2", "rfc2217://h:1/",
+          "RFC2217://h:1", "socket://300.1.1.1:1", "socket://1.2.3:1", "socket://-h:1",
+          "socket://a..b:1", "socket://user@h:1", "socket://h_1:1", "socket://[::1]x:1",
+          "socket://[1.2.3.4]:1"}) {
+        lines += QStringLiteral("n ") + url;
+        warnings += QStringLiteral("%1: '%2' is not rfc2217://HOST:PORT or socket://HOST:PORT")
+                        .arg(lines.size())
+                        .arg(url);
+    }
+    Write(FFile, lines.join('\n').toUtf8());
+    EXPECT_EQ(Named(), std::make_pair(QStringList{}, warnings));
+}
+
+// The file says where a name leads, so it must be the user's own and
+// nobody else's to change, as the local port directory must.
+TEST_F(NetworkPortsTest, UnsafeFileIsIgnoredWithTheReason) {
+    const QByteArray file = QFile::encodeName(FFile), dir = QFile::encodeName(FDir);
+    const auto good = [&] { Write(FFile, "office socket://h:1\n"); };
+    const std::pair<std::function<void()>, QString> rows[] = {
+        {[] {}, ""}, // no file: no names and no warning
+        {[&] { good(), chmod(file.constData(), 0664); }, "other users may write to it"},
+        {[&] { chmod(file.constData(), 0602); }, "other users may write to it"},
+        {[&] { chmod(file.constData(), 0600), chmod(dir.constData(), 0775); },
+         "its directory " + FDir + ": other users may write to it"},
+        {[&] {
+             chmod(dir.constData(), 0755),
+                 rename(file.constData(), QFile::encodeName(FTemp.filePath("real")).constData());
+             Link(FTemp.filePath("real"), FFile);
+         },
+         "it is a symbolic link"},
+        {[&] { unlink(file.constData()), mkfifo(file.constData(), 0600); },
+         "it is not a regular file"},
+    };
+    for (const auto& [make, reason] : rows) {
+        SCOPED_TRACE(reason.toStdString());
+        make();
+        EXPECT_EQ(Named(),
+                  std::make_pair(QStringList{}, reason.isEmpty()
+                                                    ? QStringList{}
+                                                    : QStringList{"the ports file " + FFile +
+                                                                  " is not used: " + reason}));
+    }
+    unlink(file.constData());
+    good();
+    EXPECT_EQ(Named().first, QStringList{"office"});
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a file of another owner needs root to make";
+    ASSERT_EQ(chown(file.constData(), 65534, 65534), 0);
+    EXPECT_EQ(Named().second,
+              QStringList{"the ports file " + FFile + " is not used: it belongs to another user"});
+}
+
+// A URL as given, then a path, the port directory, the ports file, /dev.
+TEST_F(NetworkPortsTest, ResolvesInTheOrderUrlPathDirectoryFileDev) {
+    Write(FFile, "zeta socket://h:1\nnet rfc2217://h:2\nstale socket://h:3\n");
+    Link(FTemp.filePath("gone"), FLocal + "/stale");
+    const ScopedEnv dir("KV_SERIALCOMM_DIR", FLocal),
+        config("XDG_CONFIG_HOME", FTemp.filePath("config"));
+    const std::pair<QString, QString> rows[] = {
+        {"rfc2217://x:1", "rfc2217://x:1"},
+        {"socket://no port", "socket://no port"}, // the network port says what is wrong
+        {"/dev/ttyS9", "/dev/ttyS9"},
+        {"zeta", FTemp.filePath("dev")},
+        {"net", "rfc2217://h:2"},
+        {"stale", "/dev/stale"}, // a dead publication never leads elsewhere
+        {"ttyS0", "/dev/ttyS0"},
+    };
+    for (const auto& [name, path] : rows)
+        EXPECT_EQ(ResolvePortPath(name), path) << name.toStdString();
+    // Without a usable port directory the file still counts; an unsafe file does not.
+    ASSERT_EQ(chmod(QFile::encodeName(FLocal).constData(), 0777), 0);
+    EXPECT_EQ(ResolvePortPath("zeta"), "socket://h:1");
+    ASSERT_TRUE(QDir(FLocal).removeRecursively());
+    EXPECT_EQ(ResolvePortPath("net"), "rfc2217://h:2");
+    ASSERT_EQ(chmod(QFile::encodeName(FFile).constData(), 0666), 0);
+    EXPECT_EQ(ResolvePortPath("net"), "/dev/net");
 }
 
 } // namespace

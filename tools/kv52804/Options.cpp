@@ -141,7 +141,7 @@ QString HelpText() {
         "  clock             show the time as HH.MM.SS until interrupted\n"
         "\n"
         "Options:\n"
-        "  --port NAME       the port: a name from 'list', a path or a published link\n"
+        "  --port NAME       the port: a name from 'list', a path or a network port URL\n"
         "                    (default: $KV52804_PORT, else the only port there is)\n"
         "  --baud RATE, --data-bits 5|6|7|8, --parity None|Odd|Even|Mark|Space,\n"
         "  --stop-bits 1|1.5|2, --flow None|Hardware|Software\n"

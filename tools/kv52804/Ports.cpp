@@ -79,20 +79,24 @@ QStringList PortsPresent() {
         warned = true;
         usable.clear();
     }
-    QStringList ports;
+    QStringList ports, warnings;
     try {
-        ListComPorts(ports, SysfsRoot(), usable);
+        ListComPorts(ports, SysfsRoot(), usable, NetworkPortsFile(), &warnings);
     } catch (const EComPort& error) {
         throw EPortFailed(PortErrorMessage(QString(), error));
     }
+    for (const QString& warning : warnings)
+        std::fprintf(stderr, "kv52804: %s\n",
+                     qPrintable(Format(Translate(QStringLiteral("warning: %s")), {warning})));
     return ports;
 }
 
 QString ChoosePort(const TOptions& options) {
     QString port = options.PortGiven ? options.Port : qEnvironmentVariable("KV52804_PORT");
-    // A name with a slash is a path, as everywhere in a shell; only a plain
-    // name is looked up in the port directory or /dev.
-    if (port.contains(u'/') && !port.startsWith(u'/'))
+    // A name with a slash is a path, as everywhere in a shell, unless it is
+    // a network port's URL; only a plain name is looked up in the port
+    // directory, the ports file or /dev.
+    if (port.contains(u'/') && !port.startsWith(u'/') && !IsNetworkPort(port))
         port = QDir::cleanPath(QDir::currentPath() + u'/' + port);
     if (!port.isEmpty())
         return port;
@@ -120,6 +124,8 @@ QString PortLabel(const QString& name) {
 
 QString DescribePort(const QString& name) {
     const QString device = ResolvePortPath(name);
+    if (IsNetworkPort(device))
+        return device;
     if (device != QStringLiteral("/dev/") + name) {
         // A published link.
         if (HeldBySimulator(device))

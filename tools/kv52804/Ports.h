@@ -6,8 +6,8 @@
 struct TOptions;
 
 // The ports present, as the list shows them. A port directory that is not
-// safe to use is left out with a warning on standard error. Raises
-// EPortFailed when the list cannot be read.
+// safe to use is left out with a warning on standard error, and so are the
+// ports file's warnings. Raises EPortFailed when the list cannot be read.
 QStringList PortsPresent();
 
 // --port, else $KV52804_PORT, else the only port present; a relative path
@@ -15,11 +15,12 @@ QStringList PortsPresent();
 // leaves none or several.
 QString ChoosePort(const TOptions& options);
 
-// How messages name the port: the device path that is opened, or the name
-// of a published port.
+// How messages name the port: the device path or URL that is opened, or the
+// name of a published port.
 QString PortLabel(const QString& name);
 
 // What the system knows of a listed port: the maker and product of a USB
 // adapter, "virtual display" for a link published by kv52804-sim, the
-// driver of other devices; empty when nothing is known.
+// driver of other devices, the URL of a named network port; empty when
+// nothing is known.
 QString DescribePort(const QString& name);

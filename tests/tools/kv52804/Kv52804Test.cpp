@@ -18,7 +18,9 @@
 #include <fcntl.h>
 #include <map>
 #include <memory>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -75,6 +77,16 @@ protected:
         Env.insert("LANG", "C.UTF-8");
         Env.insert("KV_SERIALCOMM_DIR", Temp.filePath("ports"));
         Env.insert("KV_SYSFS_ROOT", Temp.filePath("sys"));
+        Env.insert("XDG_CONFIG_HOME", Temp.filePath("config"));
+    }
+    // The named network ports; returns the file's name.
+    QString WritePortsFile(const QByteArray& text) {
+        const QString file = Temp.filePath("config/kv52804/ports");
+        QDir().mkpath(Temp.filePath("config/kv52804"));
+        QFile ports(file);
+        EXPECT_TRUE(ports.open(QIODevice::WriteOnly));
+        ports.write(text);
+        return file;
     }
     void TearDown() override {
         for (auto& [name, sim] : Sims) {
@@ -325,6 +337,33 @@ TEST_F(Kv52804, ListsThePortsAndAsksForAChoiceAmongSeveral) {
                               " is not used: other users may write to it\n");
 }
 
+// Opening a network port is not the tool's concern; that the URL is what
+// gets opened shows in the message. The address takes no connection.
+TEST_F(Kv52804, ListsNamedNetworkPortsAndOpensTheirUrls) {
+    const int closed = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(closed, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(::getsockname(closed, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    const QString url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(ntohs(address.sin_port));
+    const QString file = WritePortsFile("office " + url.toUtf8() + "\nlab\n");
+
+    const TRun list = Run({"list"});
+    EXPECT_EQ(list.Status, 0);
+    EXPECT_EQ(list.Out, "office\t" + url + '\n');
+    EXPECT_EQ(list.Err, "kv52804: warning: " + file + ":2: 'lab' has no URL after it\n");
+    for (const QStringList& args : {QStringList{"--port", "office", "on"},
+                                    QStringList{"--port=" + url, "on"}, QStringList{"on"}}) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        const TRun run = Run(args);
+        EXPECT_EQ(run.Status, 1);
+        EXPECT_TRUE(run.Err.contains("kv52804: " + url + ": ")) << run.Err.toStdString();
+    }
+    ::close(closed);
+}
+
 TEST_F(Kv52804, WithoutAnyPortOnlyADryRunWorks) {
     const TRun run = Run({"on"});
     EXPECT_EQ(run.Status, 1);
@@ -470,10 +509,12 @@ TEST_F(Kv52804, ANameWhosePublisherHasGoneNeverResolves) {
 // The completion script, run by bash as it would complete a command line.
 TEST_F(Kv52804, CompletesOptionValuesInAnyCaseAndDevicePaths) {
     StartSim("KV52804-SIM");
+    WritePortsFile("office socket://127.0.0.1:4001\n");
     const QString script = QStringLiteral(KV52804_COMPLETION);
     const std::pair<QStringList, QString> rows[] = {
         {{"--port", "=", "K"}, "KV52804-SIM"}, // bash splits --port=K at the "="
-        {{"--port=k"}, "--port=KV52804-SIM"},  // unless "=" is no word break
+        {{"--port", "O"}, "office"},
+        {{"--port=k"}, "--port=KV52804-SIM"}, // unless "=" is no word break
         {{"--parity", "m"}, "Mark"},
         {{"--flow", "=", "H"}, "Hardware"},
         {{"--port", "/dev/nul"}, "/dev/null"},

@@ -1,0 +1,226 @@
+// Named network ports: the user's own file of "NAME URL" lines gives the
+// ports behind serial device servers names, so that a list (the setup
+// dialog's takes no typed text) can offer them like local ports.
+//
+// The file decides where a port name leads, so it is trusted only as the
+// local port directory is: the user's own, in a directory of the user's,
+// neither writable by anybody else. It is opened without following a link
+// and checked through the descriptor that is read, so it cannot be swapped
+// between the check and the read.
+#include "CPortTexts.h"
+#include "SysUtils.h"
+#include "gnugettext.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QStringView kSchemes[] = {u"rfc2217://", u"socket://"};
+
+bool IsAsciiAlnum(QChar c) {
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9');
+}
+
+// A DNS name of letters, digits and inner hyphens; one made of digits and
+// dots only is an IPv4 address or nothing (10.0.0.300 is no host).
+bool IsHost(QStringView host) {
+    if (host.isEmpty() || host.size() > 253)
+        return false;
+    bool numeric = true;
+    for (QStringView label : host.split(u'.')) {
+        if (label.isEmpty() || label.size() > 63 || label.front() == u'-' || label.back() == u'-')
+            return false;
+        for (QChar c : label) {
+            if (!IsAsciiAlnum(c) && c != u'-')
+                return false;
+            numeric = numeric && c.isDigit();
+        }
+    }
+    in_addr address;
+    return !numeric || inet_pton(AF_INET, host.toLatin1().constData(), &address) == 1;
+}
+
+// "[...]" holding an IPv6 address. The characters are checked first: the
+// address parser would stop at an embedded NUL and take what precedes it.
+bool IsBracketedIpv6(QStringView host) {
+    if (host.size() < 3 || host.front() != u'[' || host.back() != u']')
+        return false;
+    const QStringView inner = host.mid(1, host.size() - 2);
+    if (!std::all_of(inner.begin(), inner.end(), [](QChar c) {
+            return c == u':' || c == u'.' || (c.isDigit() && c.unicode() < 128) ||
+                   (c.toLower() >= u'a' && c.toLower() <= u'f');
+        }))
+        return false;
+    in6_addr address;
+    return inet_pton(AF_INET6, inner.toLatin1().constData(), &address) == 1;
+}
+
+bool IsPortNumber(QStringView text) {
+    if (text.isEmpty() || text.size() > 5 || text.front() == u'0')
+        return false;
+    for (QChar c : text)
+        if (c < u'0' || c > u'9')
+            return false;
+    return text.toInt() <= 65535;
+}
+
+bool IsAllowedName(const QString& name) {
+    return !name.startsWith(u'.') && std::all_of(name.begin(), name.end(), [](QChar c) {
+        return c != u'/' && c != u':' && c != QChar::ReplacementCharacter &&
+               (c.isPrint() || c.isSurrogate());
+    });
+}
+
+// A word of the file as a warning quotes it: control characters written
+// out, so that a line cannot play tricks on the terminal that shows it.
+QString Shown(const QString& word) {
+    QString shown;
+    for (QChar c : word)
+        shown += c.isPrint() || c.isSurrogate()
+                     ? QString(c)
+                     : QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    return shown;
+}
+
+void Warn(QStringList* warnings, const QString& format, const QStringList& args) {
+    if (warnings)
+        warnings->append(Format(Translate(format), args));
+}
+
+// The file's bytes when it may be trusted. Otherwise nothing, with a warning
+// saying why; a file or directory that does not exist is no warning: most
+// users have no named ports.
+std::optional<QByteArray> ReadTrustedFile(const QString& file, QStringList* warnings) {
+    const QString dir = QFileInfo(file).absolutePath();
+    if (const int problem = CheckPortDirectory(dir); problem != 0) {
+        if (problem != ENOENT)
+            Warn(warnings, QStringLiteral("the ports file %s is not used: its directory %s: %s"),
+                 {file, dir, PortDirectoryProblem(problem)});
+        return std::nullopt;
+    }
+    const auto refuse = [&](const QString& reason) {
+        Warn(warnings, QStringLiteral("the ports file %s is not used: %s"), {file, reason});
+        return std::nullopt;
+    };
+    const auto unreadable = [&](int error) {
+        Warn(warnings, QStringLiteral("the ports file %s cannot be read: %s"),
+             {file, QString::fromLocal8Bit(std::strerror(error))});
+        return std::nullopt;
+    };
+    // Non-blocking, so that a FIFO under the name cannot hold the open.
+    const int fd = ::open(QFile::encodeName(file).constData(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT)
+            return std::nullopt;
+        return error == ELOOP ? refuse(PortDirectoryProblem(ELOOP)) : unreadable(error);
+    }
+    QFile stream;
+    if (!stream.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return unreadable(EIO);
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0)
+        return unreadable(errno);
+    if (!S_ISREG(info.st_mode))
+        return refuse(Translate(QStringLiteral("it is not a regular file")));
+    if (info.st_uid != ::geteuid())
+        return refuse(PortDirectoryProblem(EPERM));
+    if (info.st_mode & (S_IWGRP | S_IWOTH))
+        return refuse(PortDirectoryProblem(EACCES));
+    QByteArray text = stream.readAll();
+    if (stream.error() != QFileDevice::NoError)
+        return unreadable(EIO);
+    return text;
+}
+
+} // namespace
+
+QString NetworkPortsFile() {
+    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    // A relative setting is to be ignored, as the base directory rules say.
+    if (!QDir::isAbsolutePath(config))
+        config = QDir::homePath() + QStringLiteral("/.config");
+    return QDir::cleanPath(config + QStringLiteral("/kv52804/ports"));
+}
+
+bool IsNetworkPort(const QString& APort) {
+    return std::any_of(std::begin(kSchemes), std::end(kSchemes),
+                       [&](QStringView scheme) { return APort.startsWith(scheme); });
+}
+
+bool IsNetworkPortUrl(const QString& url) {
+    const auto scheme = std::find_if(std::begin(kSchemes), std::end(kSchemes),
+                                     [&](QStringView s) { return url.startsWith(s); });
+    if (scheme == std::end(kSchemes))
+        return false;
+    const QStringView rest = QStringView(url).mid(scheme->size());
+    // The port follows the last colon: an IPv6 address has its own colons,
+    // inside the brackets.
+    const qsizetype colon = rest.lastIndexOf(u':');
+    if (colon < 0 || !IsPortNumber(rest.mid(colon + 1)))
+        return false;
+    const QStringView host = rest.left(colon);
+    return host.startsWith(u'[') ? IsBracketedIpv6(host) : IsHost(host);
+}
+
+QList<TNetworkPort> ReadNetworkPorts(const QString& file, QStringList* warnings) {
+    QList<TNetworkPort> ports;
+    const std::optional<QByteArray> text = ReadTrustedFile(file, warnings);
+    if (!text)
+        return ports;
+    static const QRegularExpression blanks(QStringLiteral("\\s+"));
+    QHash<QString, int> firstLine; // of each name
+    int number = 0;
+    for (const QByteArray& line : text->split('\n')) {
+        const QString where = QString::number(++number);
+        QStringList words = QString::fromUtf8(line).split(blanks, Qt::SkipEmptyParts);
+        // A word that begins with "#" begins a comment; neither a name nor a
+        // URL can begin so.
+        words.erase(std::find_if(words.begin(), words.end(),
+                                 [](const QString& word) { return word.startsWith(u'#'); }),
+                    words.end());
+        if (words.isEmpty())
+            continue;
+        const QString name = words[0];
+        if (words.size() == 1)
+            Warn(warnings, QStringLiteral("%s:%d: '%s' has no URL after it"),
+                 {file, where, Shown(name)});
+        else if (words.size() > 2)
+            Warn(warnings, QStringLiteral("%s:%d: '%s' after the URL is not understood"),
+                 {file, where, Shown(words[2])});
+        else if (!IsAllowedName(name))
+            Warn(warnings,
+                 QStringLiteral("%s:%d: '%s' cannot be a port name: it has a '/', a ':' or a "
+                                "control character, or begins with '.'"),
+                 {file, where, Shown(name)});
+        else if (!IsNetworkPortUrl(words[1]))
+            Warn(warnings,
+                 QStringLiteral("%s:%d: '%s' is not rfc2217://HOST:PORT or socket://HOST:PORT"),
+                 {file, where, Shown(words[1])});
+        else if (firstLine.contains(name))
+            Warn(warnings,
+                 QStringLiteral("%s:%d: '%s' is named on line %d already; the first is used"),
+                 {file, where, Shown(name), QString::number(firstLine[name])});
+        else {
+            firstLine.insert(name, number);
+            ports.append({name, words[1]});
+        }
+    }
+    return ports;
+}
