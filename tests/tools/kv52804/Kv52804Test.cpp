@@ -15,11 +15,15 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <memory>
+#include <vector>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -489,21 +493,34 @@ TEST_F(Kv52804, ANameWhosePublisherHasGoneNeverResolves) {
     Sims["OLD"]->kill();
     ASSERT_TRUE(Sims["OLD"]->waitForFinished(Deadline));
     ASSERT_TRUE(QFileInfo(Temp.filePath("ports/OLD")).isSymLink());
-    // The kernel hands out the lowest free number; others on the machine may
-    // take it first, so a few tries.
-    QString name, reused;
-    for (int i = 0; i < 10 && reused != pty; ++i)
-        reused = StartSim(name = QStringLiteral("NEW%1").arg(i));
-    if (reused != pty)
-        GTEST_SKIP() << "the pseudo-terminal number " << pty.toStdString() << " was not reused";
+    // The test takes the freed number itself. The kernel hands out the lowest
+    // free number, so masters are opened and kept until one has it (unless
+    // somebody else on the machine took it first).
+    const unsigned wanted = pty.section('/', -1).toUInt();
+    std::vector<int> masters;
+    const auto closeAll = [&] {
+        for (int fd : masters)
+            ::close(fd);
+    };
+    unsigned got = 0;
+    do {
+        const int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        masters.push_back(fd);
+        ASSERT_EQ(::ioctl(fd, TIOCGPTN, &got), 0);
+    } while (got < wanted);
+    if (got != wanted) {
+        closeAll();
+        GTEST_SKIP() << "another process took " << pty.toStdString() << " first";
+    }
+    ::unlockpt(masters.back()); // a name that led here would open and write
 
     const TRun stale = Run({"--port", "OLD", "on"});
     EXPECT_EQ(stale.Status, 1);
     EXPECT_EQ(stale.Err, "kv52804: OLD: No such file or directory (Unable to open com port, win "
                          "error code: 2)\n");
     EXPECT_FALSE(Run({"list"}).Out.contains("OLD"));
-    ASSERT_EQ(Run({"--port", name, "off"}).Status, 0);
-    EXPECT_EQ(Received(name, 1), "83"); // and no "82" before it
+    closeAll();
 }
 
 // The completion script, run by bash as it would complete a command line.
