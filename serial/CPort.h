@@ -215,8 +215,8 @@ int CheckPortDirectory(const QString& dir);
 // The reason for a code of CheckPortDirectory in words, translated.
 QString PortDirectoryProblem(int code);
 
-// The device path that Open uses for a port name: an absolute path as
-// given, a name in the local port directory resolved to its link (only when
+// The device path that Open uses for a port name: an absolute path or a
+// network port's URL (rfc2217://HOST:PORT, socket://HOST:PORT) as given, a name in the local port directory resolved to its link (only when
 // that directory passes CheckPortDirectory and the link is good, see
 // PublishedPortTarget), else /dev/<name>.
 QString ResolvePortPath(const QString& APort);

@@ -126,7 +126,8 @@ QString PortDirectoryProblem(int code) {
 }
 
 QString ResolvePortPath(const QString& APort) {
-    if (APort.startsWith(u'/'))
+    if (APort.startsWith(u'/') || APort.startsWith(QStringLiteral("rfc2217://")) ||
+        APort.startsWith(QStringLiteral("socket://")))
         return APort;
     // Only a plain name can be a published port; "a/b" would leave the
     // directory, and dotted names are the directory itself, its parent and

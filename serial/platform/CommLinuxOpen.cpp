@@ -69,11 +69,19 @@ void CommLinux::SetOutputQueue(TOutputQueue queue) {
     FImpl->Out = std::move(queue);
 }
 
+void CommLinux::SetNetworkTimes(std::chrono::milliseconds open, std::chrono::milliseconds answer) {
+    std::lock_guard lock(FImpl->Mutex);
+    FImpl->NetOpenTime = open;
+    FImpl->NetAnswerTime = answer;
+}
+
 void CommLinux::SetFoundHook(std::function<void()> hook) {
     FImpl->FoundHook = std::move(hook);
 }
 
 HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD) {
+    if (IsNetworkName(path))
+        return OpenNetworkPort(*FImpl, path);
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         Fail(errno);
@@ -187,6 +195,7 @@ bool CommLinux::CloseHandle(HANDLE handle) {
             return Fail(EBADF); // another thread is closing it
         p->Closed = true;
         FailAll(*p, ECANCELED, true, true, true);
+        p->Done.notify_all(); // a call waiting for a network answer, too
         Wake(*p);
     }
     {
@@ -194,6 +203,10 @@ bool CommLinux::CloseHandle(HANDLE handle) {
         FImpl->Ports.erase(handle);
     }
     p->Io.join();
+    if (p->Transport) {
+        ::close(p->WakeFd);
+        return ::close(p->Fd) == 0 || errno == EINTR ? Succeed() : Fail(errno);
+    }
     StopModemWaiter(*p);
     // Unsent output is dropped first: a tty close otherwise waits up to the
     // driver's closing_wait (30 s by default) for a stalled line to drain.
