@@ -287,7 +287,11 @@ public:
         if (int e = Await(p, lock, cpControl, Clock::now() + FAnswerTime)) {
             if (e != ETIMEDOUT)
                 return e;
-            FMissing[m->Line] = true; // the server does not do it: do not ask again
+            // The server does not do it: do not ask again. A server without
+            // DTR has no modem lines at all (ser2net on a pseudo-terminal).
+            FMissing[m->Line] = true;
+            if (m->Line == lnDtr)
+                FMissing[lnRts] = true;
             return 0;
         }
         // ser2net answers "on" to both break requests, so an answer to one

@@ -1,6 +1,7 @@
 // Network ports against real servers: ser2net in front of a pseudo-terminal,
 // and pyserial's RFC 2217 server over its loop-back port; and the opens that
 // must fail: bad names, a refused port, a server that stays silent or leaves.
+#include "CPort.h"
 #include "CommLinux.h"
 #include "PtyPair.h"
 #include "Termios2.h"
@@ -264,6 +265,21 @@ TEST_F(Ser2net, KilledMidWriteIsAnUnplug) {
     EXPECT_FALSE(FApi.WriteFile(FPort, "x", 1, &n, nullptr));
     EXPECT_EQ(FApi.GetLastError(), static_cast<DWORD>(ECONNRESET));
     FApi.CloseHandle(ev);
+}
+
+TEST_F(Ser2net, TheComponentSendsAFrameByUrl) {
+    ASSERT_TRUE(FApi.CloseHandle(FPort)); // ser2net takes one client at a time
+    FPort = INVALID_HANDLE_VALUE;
+    TComPort port;
+    port.SetPort(QString::fromStdString(Url("rfc2217", FTcp)));
+    port.SetBaudRate(br19200);
+    port.Open();
+    const std::string frame = std::string("\x80\xFF\x0D\x00", 4) + std::string(9, '\x14') + "\x84\x82";
+    EXPECT_EQ(port.WriteString(frame), 15);
+    EXPECT_EQ(FPty.Receive(15, 10000), frame);
+    KernelTermios t;
+    ASSERT_EQ(ReadTermios2(FPty.Slave(), t), 0);
+    EXPECT_EQ(t.c_ospeed, 19200u);
 }
 
 class PyserialServer : public NetworkPort {
