@@ -3,18 +3,13 @@
 // must fail: bad names, a refused port, a server that stays silent or leaves.
 #include "CPort.h"
 #include "CommLinux.h"
+#include "NetServers.h"
 #include "PtyPair.h"
 #include "Termios2.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -35,82 +30,6 @@ std::string AllBytes() {
 std::string Url(const char* scheme, int port) {
     return std::string(scheme) + "://127.0.0.1:" + std::to_string(port);
 }
-
-// A TCP socket of ours on 127.0.0.1: listening (a server that never answers)
-// or only bound (a port nobody listens on).
-struct TLocalSocket {
-    int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int Port = 0;
-    explicit TLocalSocket(bool listen) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            (listen && ::listen(Fd, 4) != 0) ||
-            ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            throw std::runtime_error("local socket");
-        Port = ntohs(a.sin_port);
-    }
-    ~TLocalSocket() { ::close(Fd); }
-};
-
-// Whether something listens on 127.0.0.1:port (from /proc, so the look
-// takes no connection of the server's).
-bool Listening(int port) {
-    std::ifstream f("/proc/net/tcp");
-    char want[16];
-    std::snprintf(want, sizeof want, "0100007F:%04X", port);
-    for (std::string line; std::getline(f, line);)
-        if (line.find(want) != std::string::npos && line.find(" 0A ") != std::string::npos)
-            return true;
-    return false;
-}
-
-// A server process, its standard output readable, killed at the end.
-class TServer {
-public:
-    explicit TServer(std::vector<std::string> args) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        ::posix_spawn_file_actions_init(&actions);
-        ::posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const int error = ::posix_spawnp(&FPid, argv[0], &actions, nullptr, argv.data(), environ);
-        ::posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        FOut = out[0];
-        if (error != 0)
-            throw std::runtime_error(args[0] + ": " + std::strerror(error));
-    }
-    ~TServer() {
-        Kill();
-        ::close(FOut);
-    }
-    void Kill() {
-        if (FPid > 0) {
-            ::kill(FPid, SIGKILL);
-            ::waitpid(FPid, nullptr, 0);
-        }
-        FPid = -1;
-    }
-    std::string Line() {
-        std::string s;
-        char c;
-        while (::read(FOut, &c, 1) == 1 && c != '\n')
-            s.push_back(c);
-        return s;
-    }
-
-private:
-    pid_t FPid = -1;
-    int FOut = -1;
-};
 
 bool WaitFor(const std::function<bool()>& done, Clock::duration limit = 20s) {
     const auto end = Clock::now() + limit;
@@ -198,28 +117,14 @@ class Ser2net : public NetworkPort {
 protected:
     void SetUp() override {
         NetworkPort::SetUp();
-        FDir = testing::TempDir() + "ser2net-XXXXXX";
-        ASSERT_NE(::mkdtemp(FDir.data()), nullptr);
-        // A free port: one the kernel gave us a moment ago.
-        FTcp = TLocalSocket(false).Port;
-        std::ofstream(FDir + "/c.yaml") << "connection: &c1\n  accepter: telnet(rfc2217),tcp,127.0.0.1,"
-                                        << FTcp << "\n  connector: serialdev," << FPty.Path()
-                                        << ",9600n81,local\n";
-        FServer = std::make_unique<TServer>(std::vector<std::string>{
-            "ser2net", "-n", "-u", "-c", FDir + "/c.yaml", "-P", FDir + "/pid"});
-        ASSERT_TRUE(WaitFor([&] { return Listening(FTcp); })) << "ser2net does not listen";
+        FServer = std::make_unique<TSer2net>(FPty.Path());
+        FTcp = FServer->Port();
         FPort = Open(Url("rfc2217", FTcp));
         ASSERT_NE(FPort, INVALID_HANDLE_VALUE) << FApi.GetLastError();
     }
-    void TearDown() override {
-        NetworkPort::TearDown();
-        FServer.reset();
-        std::filesystem::remove_all(FDir);
-    }
     PtyPair FPty;
-    std::string FDir;
     int FTcp = 0;
-    std::unique_ptr<TServer> FServer;
+    std::unique_ptr<TSer2net> FServer;
 };
 
 TEST_F(Ser2net, SettingsArriveAndOnesNotTakenLeaveTheOld) {
@@ -267,18 +172,18 @@ TEST_F(Ser2net, KilledMidWriteIsAnUnplug) {
     FApi.CloseHandle(ev);
 }
 
-TEST_F(Ser2net, TheComponentSendsAFrameByUrl) {
-    ASSERT_TRUE(FApi.CloseHandle(FPort)); // ser2net takes one client at a time
-    FPort = INVALID_HANDLE_VALUE;
+TEST(Ser2netComponent, SendsAFrameByUrl) {
+    PtyPair pty;
+    TSer2net server(pty.Path());
     TComPort port;
-    port.SetPort(QString::fromStdString(Url("rfc2217", FTcp)));
+    port.SetPort(QString::fromStdString(Url("rfc2217", server.Port())));
     port.SetBaudRate(br19200);
     port.Open();
     const std::string frame = std::string("\x80\xFF\x0D\x00", 4) + std::string(9, '\x14') + "\x84\x82";
     EXPECT_EQ(port.WriteString(frame), 15);
-    EXPECT_EQ(FPty.Receive(15, 10000), frame);
+    EXPECT_EQ(pty.Receive(15, 10000), frame);
     KernelTermios t;
-    ASSERT_EQ(ReadTermios2(FPty.Slave(), t), 0);
+    ASSERT_EQ(ReadTermios2(pty.Slave(), t), 0);
     EXPECT_EQ(t.c_ospeed, 19200u);
 }
 
