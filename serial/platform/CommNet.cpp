@@ -226,6 +226,8 @@ public:
     bool Held() const override { return FSuspended || FUserStopped; }
 
     int SetState(TPort& p, Lock& lock, const DCB& dcb) override {
+        if (p.HangupError)
+            return p.HangupError;
         KernelTermios scratch{};
         if (int e = CommLinux::DcbToTermios(dcb, scratch))
             return e;
@@ -272,6 +274,8 @@ public:
             {SETRTS, lnRts, CtlRtsOn},     {CLRRTS, lnRts, CtlRtsOff},
             {SETBREAK, lnBreak, CtlBreakOn}, {CLRBREAK, lnBreak, CtlBreakOff},
         };
+        if (p.HangupError)
+            return p.HangupError;
         if (function == SETXOFF || function == SETXON) {
             FUserStopped = function == SETXOFF;
             Wake(p);
@@ -373,6 +377,10 @@ private:
     // came, ETIMEDOUT when it did not by the deadline, the port's code when it hung
     // up or closed meanwhile.
     int Await(TPort& p, Lock& lock, TComPort command, Clock::time_point deadline) {
+        // A port closed while an earlier wait let go of the lock may have
+        // given its descriptor back: nothing touches it any more.
+        if (p.Closed)
+            return EBADF;
         if (int e = Flush(p))
             HangUp(p, e);
         Wake(p); // the I/O thread sends the rest and reads the answer

@@ -169,6 +169,8 @@ TEST_F(Ser2net, KilledMidWriteIsAnUnplug) {
     EXPECT_EQ(FApi.GetLastError(), static_cast<DWORD>(ECONNRESET));
     EXPECT_FALSE(FApi.WriteFile(FPort, "x", 1, &n, nullptr));
     EXPECT_EQ(FApi.GetLastError(), static_cast<DWORD>(ECONNRESET));
+    EXPECT_FALSE(FApi.SetCommState(FPort, State(9600, 8, NOPARITY, ONESTOPBIT)));
+    EXPECT_EQ(FApi.GetLastError(), static_cast<DWORD>(ECONNRESET));
     FApi.CloseHandle(ev);
 }
 
