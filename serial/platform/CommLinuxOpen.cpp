@@ -69,12 +69,6 @@ void CommLinux::SetOutputQueue(TOutputQueue queue) {
     FImpl->Out = std::move(queue);
 }
 
-void CommLinux::SetNetworkTimes(std::chrono::milliseconds open, std::chrono::milliseconds answer) {
-    std::lock_guard lock(FImpl->Mutex);
-    FImpl->NetOpenTime = open;
-    FImpl->NetAnswerTime = answer;
-}
-
 void CommLinux::SetFoundHook(std::function<void()> hook) {
     FImpl->FoundHook = std::move(hook);
 }

@@ -534,3 +534,9 @@ HANDLE OpenNetworkPort(CommLinux::TImpl& impl, const std::string& url) {
 }
 
 } // namespace commlinux
+
+void CommLinux::SetNetworkTimes(std::chrono::milliseconds open, std::chrono::milliseconds answer) {
+    std::lock_guard lock(FImpl->Mutex);
+    FImpl->NetOpenTime = open;
+    FImpl->NetAnswerTime = answer;
+}
