@@ -100,16 +100,18 @@ private:
     int FOut = -1;
 };
 
-// ser2net, telnet with the Com Port Control Option on a free port of
-// 127.0.0.1, in front of `device` at 9600 8N1; it listens when constructed.
+// ser2net, telnet with the Com Port Control Option (or raw TCP) on a free
+// port of 127.0.0.1, in front of `device` at 9600 8N1; it listens when
+// constructed.
 class TSer2net {
 public:
-    explicit TSer2net(const std::string& device) {
+    explicit TSer2net(const std::string& device, bool telnet = true) {
         FDir = std::filesystem::temp_directory_path().string() + "/ser2net-XXXXXX";
         if (!::mkdtemp(FDir.data()))
             throw std::runtime_error("mkdtemp");
         FPort = TLocalSocket(false).Port; // free a moment ago
-        std::ofstream(FDir + "/c.yaml") << "connection: &c1\n  accepter: telnet(rfc2217),tcp,127.0.0.1,"
+        std::ofstream(FDir + "/c.yaml") << "connection: &c1\n  accepter: "
+                                        << (telnet ? "telnet(rfc2217)," : "") << "tcp,127.0.0.1,"
                                         << FPort << "\n  connector: serialdev," << device
                                         << ",9600n81,local\n";
         FServer.emplace(std::vector<std::string>{"ser2net", "-n", "-u", "-c", FDir + "/c.yaml",

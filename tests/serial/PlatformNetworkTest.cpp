@@ -174,6 +174,19 @@ TEST_F(Ser2net, KilledMidWriteIsAnUnplug) {
     FApi.CloseHandle(ev);
 }
 
+TEST_F(NetworkPort, RawSocketPassesBytesAndKeepsSettingsHere) {
+    PtyPair pty;
+    TSer2net server(pty.Path(), false);
+    FPort = Open(Url("socket", server.Port()));
+    ASSERT_NE(FPort, INVALID_HANDLE_VALUE) << FApi.GetLastError();
+    EXPECT_TRUE(FApi.SetCommState(FPort, State(1200, 7, ODDPARITY, ONESTOPBIT)));
+    EXPECT_TRUE(FApi.EscapeCommFunction(FPort, SETDTR));
+    ASSERT_TRUE(Write(AllBytes()));
+    EXPECT_EQ(pty.Receive(AllBytes().size(), 10000), AllBytes());
+    pty.Send(AllBytes());
+    EXPECT_EQ(Read(AllBytes().size()), AllBytes());
+}
+
 TEST(Ser2netComponent, SendsAFrameByUrl) {
     PtyPair pty;
     TSer2net server(pty.Path());
