@@ -11,6 +11,8 @@ packages=(
     xvfb xauth xdotool x11-apps imagemagick fonts-dejavu-core fonts-dejavu-extra
     # the driver tests' virtual machine (tests/drivers) and the coverage report
     qemu-system-x86 busybox-static python3 gcovr
+    # real network serial servers for the network-port tests
+    ser2net python3-serial
 )
 
 missing=()

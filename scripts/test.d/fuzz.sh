@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Fuzzes the catalog reader and the stored-catalog chain with libFuzzer for a
+# Fuzzes the catalog reader, the stored-catalog chain and the Telnet decoder with libFuzzer for a
 # bounded time (KV_FUZZ_SECONDS per target, 30 by default). Needs clang; builds
 # only the fuzz targets, in build/fuzz, and ends with ctest's summary.
 set -euo pipefail

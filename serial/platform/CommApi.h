@@ -16,6 +16,31 @@
 // ERROR_IO_PENDING (997), ERROR_IO_INCOMPLETE (996) and WAIT_TIMEOUT (258).
 // An operation aborted by PurgeComm(PURGE_TXABORT/PURGE_RXABORT), CancelIo or
 // CloseHandle ends with ECANCELED.
+//
+// Network ports. CreateFile also takes "rfc2217://HOST:PORT" (Telnet with the
+// Com Port Control Option) and "socket://HOST:PORT" (raw TCP, bytes only).
+// Their codes:
+// - open: a name that does not parse (no host, a port outside 1..65535)
+//   EINVAL; a host that does not resolve EHOSTUNREACH (the resolver has no
+//   errno); a refused connection ECONNREFUSED; no route EHOSTUNREACH or
+//   ENETUNREACH; no connection, or (rfc2217) no agreement on BINARY both ways
+//   and COM-PORT-OPTION, within the open time (5 s) ETIMEDOUT; a server that
+//   refuses one of those options EPROTONOSUPPORT.
+// - SetCommState (rfc2217): a rate, data size, parity, stop size or flow
+//   control that the server answers with another value, i.e. did not take,
+//   EINVAL; one it does not answer within the answer time (2 s) ETIMEDOUT.
+//   Either way the old values are sent back and GetCommState keeps the old
+//   record. With socket:// the settings are kept here only.
+// - DTR, RTS and break (rfc2217): a server that does not answer within the
+//   answer time has no such line: the call succeeds, as on a device without
+//   modem lines, and later calls do not ask again. An answer with another
+//   value is EINVAL. Modem status reads the server's last notice (0 before
+//   any, and always 0 with socket://).
+// - The connection lost (the server closed or reset it): every pending and
+//   later transfer and wait fails with ECONNRESET, settings and lines too;
+//   CloseHandle still succeeds.
+// - A write ends when the socket has taken its bytes: nothing tells when the
+//   far side's UART has sent them.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -206,7 +231,7 @@ public:
     virtual ~CommApi() = default;
 
     // Opens a serial device. `path` is a file-system path (the port resolves
-    // its port name first). The device is opened for exclusive use: it fails
+    // its port name first) or a network port's URL (see above). The device is opened for exclusive use: it fails
     // with EBUSY when another process holds it open (the far end of the line
     // aside) or a live lock file names another holder, and a second opener,
     // in this or another process, fails with EBUSY. Missing device: ENOENT.

@@ -59,6 +59,7 @@
 #include <linux/serial.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -98,6 +99,11 @@ public:
         std::function<int(int fd, const serial_rs485& set, serial_rs485* old)> Rs485;
     };
     void SetOutputQueue(TOutputQueue queue);
+
+    // How long a network port may take to connect and agree on its options
+    // (5 s), and the far side to answer a request (2 s); for ports opened
+    // after the call.
+    void SetNetworkTimes(std::chrono::milliseconds open, std::chrono::milliseconds answer);
 
     // Runs in every call on an open port after the port was found and before
     // it is locked (nothing when empty): tests close the port there.

@@ -169,7 +169,9 @@ void PullInput(TPort& p) {
         std::size_t room = p.InLimit() > p.InLength() ? p.InLimit() - p.InLength() : 0;
         if (room == 0)
             break;
-        ssize_t n = ::read(p.Fd, buf, std::min(room, sizeof buf));
+        room = std::min(room, sizeof buf);
+        ssize_t n = p.Transport ? p.Transport->Receive(p, buf, room, errors, events)
+                                : ::read(p.Fd, buf, room);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -179,7 +181,12 @@ void PullInput(TPort& p) {
             HangUp(p, n == 0 ? EIO : errno);
             break;
         }
-        Parse(p, buf, static_cast<std::size_t>(n), breaks, errors, events);
+        if (p.Transport) {
+            for (ssize_t i = 0; i < n; ++i)
+                Deliver(p, buf[i], events);
+        } else {
+            Parse(p, buf, static_cast<std::size_t>(n), breaks, errors, events);
+        }
         breaks = 0;
     }
     std::size_t threshold = static_cast<std::size_t>(p.InLimit()) * 8 / 10;
@@ -225,6 +232,8 @@ void ServeReads(TPort& p, Clock::time_point now) {
 // Bytes the driver still holds for sending. A pseudo-terminal hands what it
 // accepts straight to the other end's input, so it holds none.
 int OutQueued(TPort& p) {
+    if (p.Transport)
+        return p.Transport->Unsent();
     if (p.Out.Queued)
         return p.Out.Queued(p.Fd);
     int queued = 0;
@@ -247,7 +256,9 @@ std::uint64_t LookAtOutput(TPort& p) {
 // already arrived.
 int DiscardOutput(TPort& p) {
     int error = 0;
-    if (p.Out.Discard)
+    if (p.Transport)
+        p.Transport->Discard();
+    else if (p.Out.Discard)
         error = p.Out.Discard(p.Fd);
     else if (!p.IsPty && ::tcflush(p.Fd, TCOFLUSH) != 0)
         error = errno;
@@ -294,7 +305,7 @@ void PushOutput(TPort& p) {
         if (w.Done == 0)
             w.Start = p.Handed;
         BeginSending(p);
-        ssize_t n = ::write(p.Fd, w.Data.data() + w.Done, w.Size - w.Done);
+        ssize_t n = HandOver(p, w.Data.data() + w.Done, w.Size - w.Done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -307,6 +318,10 @@ void PushOutput(TPort& p) {
         p.Handed += static_cast<std::size_t>(n);
         p.NextLook.reset(); // new bytes in the queue: look, and plan anew
     }
+}
+
+ssize_t HandOver(TPort& p, const char* data, std::size_t n) {
+    return p.Transport ? p.Transport->Send(p, data, n) : ::write(p.Fd, data, n);
 }
 
 // Ends writes whose time is up (success with the count sent) and reads.
@@ -404,7 +419,10 @@ void IoLoop(TPort& p) {
         // than that drain it is the kernel's notice that the queue went down,
         // sooner than the look at the set rate where the line runs faster. (A
         // stand-in queue has no such notice.)
-        if (!p.Writes.empty()) {
+        if (p.Transport) {
+            if (p.Transport->Sending() || (!p.Writes.empty() && !p.Writes.front().Handed() && !OutputHeld(p)))
+                events |= POLLOUT;
+        } else if (!p.Writes.empty()) {
             if (!p.Writes.front().Handed() ? !OutputHeld(p)
                                            : !p.Out.Queued && p.LastOutQ >= TtyWakeupChars)
                 events |= POLLOUT;
@@ -433,6 +451,10 @@ void IoLoop(TPort& p) {
                 HangUp(p, EBADF);
             else if (rev & (POLLHUP | POLLERR))
                 HangUp(p, EIO);
+            if ((rev & POLLOUT) && p.Transport && !p.HangupError) {
+                if (int e = p.Transport->Flush(p))
+                    HangUp(p, e);
+            }
             if (rev & POLLOUT) {
                 if (!p.Writes.empty() && p.Writes.front().Handed())
                     p.NextLook.reset(); // the queue went down: look now

@@ -54,6 +54,8 @@ bool ReadCounts(int fd, TCounts& c) {
 }
 
 bool OutputHeld(const TPort& p) {
+    if (p.Transport)
+        return p.Transport->Held();
     return (p.Dcb.Flags & DCB_OUTX_DSR_FLOW) && p.HasModemLines && !p.DsrOn;
 }
 
@@ -133,7 +135,7 @@ void EndSending(TPort& p) {
 // (SETXOFF: the restart would undo that), and not with XON/XOFF output flow:
 // TCOON would also end a stop that the peer's XOFF made.
 bool StopOutput(TPort& p) {
-    if (p.UserStopped || (p.Dcb.Flags & DCB_OUTX))
+    if (p.UserStopped || (p.Dcb.Flags & DCB_OUTX) || p.Transport)
         return false;
     if (p.Out.Flow)
         return p.Out.Flow(p.Fd, false) == 0;
@@ -379,7 +381,7 @@ bool CommLinux::SetCommState(HANDLE port, const DCB& dcb) {
     auto [p, lock, error] = FImpl->Enter(port);
     if (error)
         return Fail(error);
-    if (int e = ApplyDcb(*p, dcb, true))
+    if (int e = p->Transport ? p->Transport->SetState(*p, lock, dcb) : ApplyDcb(*p, dcb, true))
         return Fail(e);
     return true;
 }
@@ -396,6 +398,11 @@ bool CommLinux::GetCommModemStatus(HANDLE port, DWORD* status) {
     auto [p, lock, error] = FImpl->Enter(port);
     if (error)
         return Fail(error);
+    if (p->Transport) {
+        if (status)
+            *status = p->Transport->ModemStatus();
+        return true;
+    }
     int bits = 0;
     if (::ioctl(p->Fd, TIOCMGET, &bits) != 0) {
         if (!NoModemLines(errno))
@@ -413,6 +420,10 @@ bool CommLinux::EscapeCommFunction(HANDLE port, DWORD function) {
     auto [p, lock, error] = FImpl->Enter(port);
     if (error)
         return Fail(error);
+    if (p->Transport) {
+        int e = p->Transport->Escape(*p, lock, function);
+        return e ? Fail(e) : Succeed();
+    }
     int e = 0;
     switch (function) {
     case SETDTR:

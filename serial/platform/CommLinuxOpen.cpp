@@ -83,6 +83,8 @@ void CommLinux::SetAfterFlagHook(std::function<void()> hook) {
 }
 
 HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD) {
+    if (IsNetworkName(path))
+        return OpenNetworkPort(*FImpl, path);
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         Fail(errno);
@@ -189,6 +191,7 @@ bool CommLinux::CloseHandle(HANDLE handle) {
             return Fail(EBADF); // another thread is closing it
         p->Closed = true;
         FailAll(*p, ECANCELED, true, true, true);
+        p->Done.notify_all(); // a call waiting for a network answer, too
         Wake(*p);
     }
     {
@@ -196,6 +199,10 @@ bool CommLinux::CloseHandle(HANDLE handle) {
         FImpl->Ports.erase(handle);
     }
     p->Io.join();
+    if (p->Transport) {
+        ::close(p->WakeFd);
+        return ::close(p->Fd) == 0 || errno == EINTR ? Succeed() : Fail(errno);
+    }
     StopModemWaiter(*p);
     // Unsent output is dropped first: a tty close otherwise waits up to the
     // driver's closing_wait (30 s by default) for a stalled line to drain.

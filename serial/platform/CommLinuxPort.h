@@ -4,8 +4,9 @@
 // (CommLinuxEvents.cpp), the I/O thread with its operation records and
 // deadlines (CommLinuxIo.cpp), the seam's transfer calls
 // (CommLinuxTransfers.cpp), termios, lines and modem signals
-// (CommLinuxLines.cpp), and opening with exclusivity (CommLinuxOpen.cpp,
-// CommLinuxExclusive.cpp).
+// (CommLinuxLines.cpp), opening with exclusivity (CommLinuxOpen.cpp,
+// CommLinuxExclusive.cpp), and the network transport (CommNet.cpp), which
+// shares the events and the I/O engine and brings its own TTransport.
 #include "CommLinux.h"
 #include "CommLinuxExclusive.h"
 
@@ -120,8 +121,40 @@ constexpr int TtyWakeupChars = 256;
 constexpr unsigned PtySlaveMajor = 136;
 constexpr unsigned PtmxMajor = 5, PtmxMinor = 2;
 
+struct TPort;
+
+// A transport other than the tty (network ports, CommNet.cpp). Where the I/O
+// engine would read, write or ask the tty driver, it asks the transport
+// instead. Every call runs under the port's lock; those that wait for the far
+// side take the lock to wait on TPort::Done.
+struct TTransport {
+    virtual ~TTransport() = default;
+    // Up to `room` received data bytes into `buf`, line errors (CE_*) and
+    // events (EV_*) of the far side ORed in. -1 with errno when there is
+    // nothing (EAGAIN) or the connection is lost.
+    virtual ssize_t Receive(TPort& p, unsigned char* buf, std::size_t room, DWORD& errors,
+                            DWORD& events) = 0;
+    // Takes up to `n` bytes for sending: how many, or -1 with errno.
+    virtual ssize_t Send(TPort& p, const char* data, std::size_t n) = 0;
+    // Whether bytes wait for room in the socket, and handing them over then:
+    // 0 or errno.
+    virtual bool Sending() const = 0;
+    virtual int Flush(TPort& p) = 0;
+    // Bytes taken by Send that the socket has not taken yet; dropping them.
+    virtual int Unsent() const = 0;
+    virtual void Discard() = 0;
+    // Output held by the far side (flow control) or by SETXOFF.
+    virtual bool Held() const = 0;
+    // The seam's calls that the protocol answers: 0 or errno.
+    virtual int SetState(TPort& p, Lock& lock, const DCB& dcb) = 0;
+    virtual int Escape(TPort& p, Lock& lock, DWORD function) = 0;
+    virtual int Purge(TPort& p, DWORD flags) = 0;
+    virtual DWORD ModemStatus() const = 0;
+};
+
 struct TPort {
     int Fd = -1;
+    std::unique_ptr<TTransport> Transport; // none: the tty
     int WakeFd = -1;
     std::mutex Mutex;
     std::condition_variable Done; // every completion and the I/O thread's start
@@ -224,6 +257,9 @@ void ModemLoop(TPort& p);
 void StopModemWaiter(TPort& p);
 int ApplyDcb(TPort& p, const DCB& dcb, bool driveLines);
 
+// Bytes to the device or the transport: as write(2).
+ssize_t HandOver(TPort& p, const char* data, std::size_t n);
+
 // Exclusivity (CommLinuxExclusive) has its own header.
 
 } // namespace commlinux
@@ -253,6 +289,11 @@ struct CommLinux::TImpl {
     // Runs when an entry point has found its port and before it locks it:
     // tests close the port there to force the race with CloseHandle.
     std::function<void()> FoundHook;
+
+    // How long a network port may take to connect and agree on its options,
+    // and to answer a request (CommNet.cpp).
+    std::chrono::milliseconds NetOpenTime{5000};
+    std::chrono::milliseconds NetAnswerTime{2000};
 
     // The one guard at the top of every call on a port: the port is found
     // and locked, and a port that is closing refuses with EBADF. Whatever the
@@ -301,3 +342,11 @@ struct CommLinux::TImpl {
         return start;
     }
 };
+
+namespace commlinux {
+
+// Network ports (CommNet.cpp): whether a name is one, and opening it.
+bool IsNetworkName(const std::string& path);
+HANDLE OpenNetworkPort(CommLinux::TImpl& impl, const std::string& url);
+
+} // namespace commlinux

@@ -137,7 +137,7 @@ bool CommLinux::WriteFile(HANDLE port, const void* buffer, DWORD count, DWORD* w
         op.Start = p->Handed;
         BeginSending(*p);
         while (op.Done < count) {
-            ssize_t n = ::write(p->Fd, static_cast<const char*>(buffer) + op.Done, count - op.Done);
+            ssize_t n = HandOver(*p, static_cast<const char*>(buffer) + op.Done, count - op.Done);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -318,10 +318,12 @@ bool CommLinux::PurgeComm(HANDLE port, DWORD flags) {
         p->InQ.clear();
         p->InHead = 0;
         p->ParseState = 0;
-        if (!p->HangupError && ::tcflush(p->Fd, TCIFLUSH) != 0)
+        if (!p->HangupError && !p->Transport && ::tcflush(p->Fd, TCIFLUSH) != 0)
             error = errno;
         UpdateInputFlow(*p);
     }
+    if (p->Transport && !p->HangupError && !error)
+        error = p->Transport->Purge(*p, flags);
     Wake(*p);
     return error ? Fail(error) : Succeed();
 }

@@ -689,6 +689,8 @@ TEST(PortNames, ResolveToAbsolutePathsPublishedLinksOrDev) {
     EXPECT_EQ(ResolvePortPath(QStringLiteral("SIM1")), device);
     EXPECT_EQ(ResolvePortPath(QStringLiteral("ttyUSB0")), QStringLiteral("/dev/ttyUSB0"));
     EXPECT_EQ(ResolvePortPath(QStringLiteral("COM1")), QStringLiteral("/dev/COM1"));
+    EXPECT_EQ(ResolvePortPath(QStringLiteral("rfc2217://host:2217")), QStringLiteral("rfc2217://host:2217"));
+    EXPECT_EQ(ResolvePortPath(QStringLiteral("socket://[::1]:7")), QStringLiteral("socket://[::1]:7"));
 
     CommRecording fake;
     {
