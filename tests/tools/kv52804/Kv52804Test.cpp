@@ -3,6 +3,8 @@
 // from the character table: 14 blank, 15 minus, 0B..13 digits with a point,
 // 1D degree, 1E O, 1F C, 20 E, 22 H, 23 L; frame digits d1..d12 stand on
 // the module in the order 9-12, 5-8, 1-4.
+#include "NetServers.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -366,6 +368,18 @@ TEST_F(Kv52804, ListsNamedNetworkPortsAndOpensTheirUrls) {
         EXPECT_TRUE(run.Err.contains("kv52804: " + url + ": ")) << run.Err.toStdString();
     }
     ::close(closed);
+
+    // The module behind ser2net, by name and by URL.
+    TSer2net server(StartSim().toStdString());
+    const QString wall = QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.Port());
+    WritePortsFile("wall " + wall.toUtf8() + "\n");
+    const QString frame = Run({"--dry-run", "text", "HELLO"}).Out.trimmed();
+    for (const QString& port : {QStringLiteral("wall"), wall}) {
+        SCOPED_TRACE(port.toStdString());
+        const TRun run = Run({"--port", port, "text", "HELLO"});
+        EXPECT_EQ(run.Status, 0) << run.Err.toStdString();
+        EXPECT_EQ(Received("SIM", 15), frame);
+    }
 }
 
 TEST_F(Kv52804, WithoutAnyPortOnlyADryRunWorks) {
