@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Line coverage of the serial backend (serial/platform/CommLinux*.cpp) in a
-# coverage build of its own: first over ctest without the end-to-end, stress
-# and driver tests, then with the driver tests' machine added (its program
+# Line coverage of the serial backend (serial/platform/CommLinux*.cpp and
+# CommNet.cpp) in a coverage build of its own: first over ctest without the
+# end-to-end, stress and driver tests, then with the driver tests' machine added (its program
 # writes its coverage data under /gcov in the guest, and vm.py brings it back
 # through the console). Not part of scripts/test.sh.
 #
@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build/coverage}
-source_file='serial/platform/CommLinux.*\.cpp'
+source_file='serial/platform/Comm(Linux|Net).*\.cpp'
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_BUILD_BENCH=OFF \
     -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_EXE_LINKER_FLAGS=--coverage >/dev/null
