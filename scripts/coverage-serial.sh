@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Line coverage of the serial backend (serial/platform/CommLinux*.cpp and
 # CommNet.cpp) in a coverage build of its own: first over ctest without the
-# end-to-end, stress and driver tests, then with the driver tests' machine added (its program
-# writes its coverage data under /gcov in the guest, and vm.py brings it back
-# through the console). Not part of scripts/test.sh.
+# end-to-end, stress and driver tests, then with the driver tests' machine
+# added (its program writes its coverage data under /gcov in the guest, and
+# vm.py brings it back through the console). Not part of scripts/test.sh.
 #
 #   scripts/coverage-serial.sh [BUILD_DIR, default build/coverage]
 set -euo pipefail
