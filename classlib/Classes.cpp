@@ -257,6 +257,12 @@ void TThread::Run() noexcept {
     queue.Ended.notify_all();
 }
 
+void TThread::DetachSelf() {
+    std::lock_guard join(FJoinLock);
+    if (FHandle.joinable())
+        FHandle.detach();
+}
+
 void TThread::Terminate() {
     FTerminated.store(true);
     TerminatedSet();

@@ -148,6 +148,10 @@ protected:
 
     int ReturnValue() const { return FReturnValue; }
     void SetReturnValue(int value) { FReturnValue = value; }
+    // Called by the thread itself when its object will be freed later by
+    // somebody who need not wait for it: nothing joins a detached thread, so
+    // it is never left ended and unjoined if the object outlives the program.
+    void DetachSelf();
 
 private:
     void Run() noexcept;

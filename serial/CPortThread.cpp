@@ -184,6 +184,9 @@ void TComThread::FreeLater() {
     // The port let go of this object while its delivery ran. The main thread
     // frees it from its event loop: by then the delivery has returned, so its
     // wait for this thread's end is short and blocks on nothing.
+    // Detached first: should the program end before its loop gets to it,
+    // the thread has ended without anybody left to join it.
+    DetachSelf();
     if (QCoreApplication* app = QCoreApplication::instance())
         QMetaObject::invokeMethod(
             app, [this] { delete this; }, Qt::QueuedConnection);
