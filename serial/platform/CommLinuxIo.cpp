@@ -276,19 +276,17 @@ int DiscardOutput(TPort& p) {
 int EndFrontWrite(TPort& p, int error) {
     TWriteOp& w = p.Writes.front();
     int flushError = 0;
+    std::size_t sent = Sent(p, w);
     if (w.Done > 0 && !p.HangupError) {
         bool stopped = StopOutput(p);
         LookAtOutput(p);
-        if (Sent(p, w) < w.Done) {
-            std::uint64_t left = p.Left;
+        sent = Sent(p, w);
+        if (sent < w.Done)
             flushError = DiscardOutput(p);
-            p.Left = left; // for the count below; the rest is gone either way
-        }
         if (stopped)
             RestartOutput(p);
     }
-    std::size_t sent = Sent(p, w);
-    p.Left = p.Handed;
+    p.Left = p.Handed; // the rest is gone either way
     Complete(p, w.Rec, static_cast<DWORD>(error ? error : flushError), static_cast<DWORD>(sent));
     p.Writes.pop_front();
     p.LastOutQ = -1;

@@ -7,10 +7,7 @@ BIN=$1
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib.sh"
 
-WORK=$(mktemp -d)
-trap 'e2e_cleanup; [ -n "${E2E_KEEP:-}" ] && echo "kept $WORK" || rm -rf "$WORK"' EXIT
-export KV_SERIALCOMM_DIR=$WORK/ports XDG_CONFIG_HOME=$WORK/config
-export LANG=C.UTF-8 LC_ALL= LC_MESSAGES=
+e2e_begin
 
 SIM_LOG=$WORK/sim.log
 e2e_start_sim "$SIM_LOG"

@@ -163,3 +163,13 @@ e2e_setup_port() {
     e2e_click "$dialog" "${E2E_DLG_OK[@]}"
     e2e_window_gone "$dialog_title"
 }
+
+# The start of every run: a private work folder (kept with E2E_KEEP=1), its
+# own port directory and ports file, English, and everything it starts ended
+# on the way out.
+e2e_begin() {
+    WORK=$(mktemp -d)
+    trap 'e2e_cleanup; [ -n "${E2E_KEEP:-}" ] && echo "kept $WORK" || rm -rf "$WORK"' EXIT
+    export KV_SERIALCOMM_DIR=$WORK/ports XDG_CONFIG_HOME=$WORK/config
+    export LANG=C.UTF-8 LC_ALL= LC_MESSAGES=
+}
