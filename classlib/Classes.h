@@ -8,6 +8,7 @@
 // so a thread blocked on the main thread can always finish. Synchronised
 // calls (TThread::Synchronize) and messages sent to a notification window
 // (NotifyWindow.h) are the two kinds of call on that queue.
+#include "kv_classlib_export.h"
 #include "Exception.h"
 
 #include <atomic>
@@ -21,26 +22,26 @@
 
 // Misuse of a thread object (starting it twice, waiting for itself) or a
 // thread the system could not create.
-class EThread : public Exception {
+class KV_CLASSLIB_EXPORT EThread : public Exception {
 public:
     using Exception::Exception;
 };
 
 // The thread that started the program; it runs the event loop and every call
 // handed over by other threads.
-std::thread::id MainThreadID();
-bool IsMainThread();
+KV_CLASSLIB_EXPORT std::thread::id MainThreadID();
+KV_CLASSLIB_EXPORT bool IsMainThread();
 
 // Runs the calls that other threads have handed to the main thread, oldest
 // first, and returns whether it ran any. Calls that arrive while it runs are
 // left for the next round (the event loop is woken for them), so a thread that
 // keeps sending cannot starve the loop. Does nothing off the main thread.
-bool CheckSynchronize();
+KV_CLASSLIB_EXPORT bool CheckSynchronize();
 
 // Something that calls can be aimed at (a notification window). Closing it
 // releases every queued call aimed at it with result 0 and makes later calls
 // return 0 at once, so a sender never waits for a receiver that is gone.
-class TCallTarget {
+class KV_CLASSLIB_EXPORT TCallTarget {
 public:
     TCallTarget() = default;
     TCallTarget(const TCallTarget&) = delete;
@@ -57,7 +58,7 @@ private:
 
 // One call handed to the main thread by another thread, which waits until the
 // call is completed.
-class TMainThreadCall {
+class KV_CLASSLIB_EXPORT TMainThreadCall {
 public:
     explicit TMainThreadCall(std::shared_ptr<TCallTarget> target = nullptr)
         : FTarget(std::move(target)) {}
@@ -103,7 +104,7 @@ enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest,
 // the thread and call WaitFor in its own destructor: the base destructor runs
 // after those members are gone. The base destructor terminates and waits as a
 // last resort, so that a thread object is never destroyed while running.
-class TThread {
+class KV_CLASSLIB_EXPORT TThread {
 public:
     TThread() = default;
     TThread(const TThread&) = delete;

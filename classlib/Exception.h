@@ -2,11 +2,12 @@
 // The program's general error class and the two conversion errors of the
 // runtime. Every error the program raises derives from Exception, so one guard
 // around each user action can show any of them.
+#include "kv_classlib_export.h"
 #include <QString>
 #include <exception>
 #include <string>
 
-class Exception : public std::exception {
+class KV_CLASSLIB_EXPORT Exception : public std::exception {
 public:
     explicit Exception(QString message)
         : FMessage(std::move(message)), FUtf8(FMessage.toStdString()) {}
@@ -19,13 +20,13 @@ private:
 };
 
 // Text that is not a number in the accepted syntax.
-class EConvertError : public Exception {
+class KV_CLASSLIB_EXPORT EConvertError : public Exception {
 public:
     using Exception::Exception;
 };
 
 // A number outside the range a value may take.
-class ERangeError : public Exception {
+class KV_CLASSLIB_EXPORT ERangeError : public Exception {
 public:
     using Exception::Exception;
 };

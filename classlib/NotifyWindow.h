@@ -9,6 +9,7 @@
 // the main thread calls the procedure directly. Destroying the window releases
 // every sender still waiting for it with the result 0, and a message sent to
 // a destroyed window returns 0 at once.
+#include "kv_classlib_export.h"
 #include "Classes.h"
 
 #include <QObject>
@@ -23,7 +24,7 @@ class TNotifyWindowTarget;
 // What senders hold: stays valid after the window is destroyed.
 using TNotifyWindowHandle = std::shared_ptr<TNotifyWindowTarget>;
 
-class TNotifyWindow : public QObject {
+class KV_CLASSLIB_EXPORT TNotifyWindow : public QObject {
     Q_OBJECT
 public:
     using TWndProc = std::function<intptr_t(uint32_t Msg, uintptr_t WParam, intptr_t LParam)>;
@@ -46,18 +47,18 @@ private:
 
 // Sends a message and waits for the reply; 0 for a destroyed window or a null
 // handle. Any thread.
-intptr_t SendMessage(const TNotifyWindowHandle& window, uint32_t Msg, uintptr_t WParam,
+KV_CLASSLIB_EXPORT intptr_t SendMessage(const TNotifyWindowHandle& window, uint32_t Msg, uintptr_t WParam,
                      intptr_t LParam);
 
 // Inside a window procedure: whether the message being processed was sent by
 // another thread that is waiting for the reply.
-bool InSendMessage();
+KV_CLASSLIB_EXPORT bool InSendMessage();
 
 // Inside a window procedure: replies to the message being processed, releasing
 // its sender at once; the procedure's own result is then ignored. Returns
 // false when the message did not come from another thread or was already
 // replied to.
-bool ReplyMessage(intptr_t result);
+KV_CLASSLIB_EXPORT bool ReplyMessage(intptr_t result);
 
 // The result of a message that a procedure does not handle.
 inline intptr_t DefWindowProc(uint32_t, uintptr_t, intptr_t) {

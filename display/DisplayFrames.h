@@ -6,6 +6,7 @@
 //
 // Frames are counted byte strings: every value 0..255 may occur, 0 included,
 // and nothing is escaped.
+#include "kv_display_export.h"
 #include "Exception.h"
 
 #include <QString>
@@ -35,26 +36,26 @@ inline constexpr std::array<int, DigitCount> DigitAtPosition = {9, 10, 11, 12, 5
                                                                 7, 8,  1,  2,  3, 4};
 
 // One-byte commands that light and darken the whole module.
-std::string SwitchOnCommand();
-std::string SwitchOffCommand();
+KV_DISPLAY_EXPORT std::string SwitchOnCommand();
+KV_DISPLAY_EXPORT std::string SwitchOffCommand();
 
 // Character code of one code box: the text converted by StrToInt and checked
 // to lie in 0..255. Raises EConvertError ("'<text>' is not a valid integer
 // value") or ERangeError ("Range check error").
-uint8_t CodeFromText(const QString& text);
+KV_DISPLAY_EXPORT uint8_t CodeFromText(const QString& text);
 
 // 0x80, the twelve codes, 0x84, 0x82.
-std::string DataFrame(const TCodes& codes);
+KV_DISPLAY_EXPORT std::string DataFrame(const TCodes& codes);
 
 // Reads the code boxes one at a time: for i = 1..12, box(i) gives the text,
 // which is converted, and then accepted(i, code) runs before box i + 1 is read.
 // The first bad box raises its error; later boxes are not read and no frame is
 // returned, so a caller can never send part of a frame.
-std::string DataFrameFromBoxes(const std::function<QString(int i)>& box,
+KV_DISPLAY_EXPORT std::string DataFrameFromBoxes(const std::function<QString(int i)>& box,
                                const std::function<void(int i, uint8_t code)>& accepted);
 
 // "80 15 0B": bytes in hexadecimal, upper case, one blank between.
-std::string Hex(const std::string& bytes);
+KV_DISPLAY_EXPORT std::string Hex(const std::string& bytes);
 
 // Text as a person reads it, left to right across the twelve digits.
 // Characters map to the character table: digits, blank, "-", "_" (bottom
@@ -67,7 +68,7 @@ enum class TAlign { Right, Left, Centre };
 
 // Why a text cannot be shown. Position counts characters from 1, as the
 // text was given.
-class EDisplayText : public Exception {
+class KV_DISPLAY_EXPORT EDisplayText : public Exception {
 public:
     enum TKind { ekUnknownCharacter, ekTooLong };
     EDisplayText(TKind kind, const QString& character, int position);
@@ -82,6 +83,6 @@ private:
 // The codes of a text, in frame order, padded with blanks as align says.
 // Raises EDisplayText for the first character the table cannot show, or for
 // the first character that would need a thirteenth digit.
-TCodes CodesFromText(const QString& text, TAlign align = TAlign::Right);
+KV_DISPLAY_EXPORT TCodes CodesFromText(const QString& text, TAlign align = TAlign::Right);
 
 } // namespace DisplayFrames

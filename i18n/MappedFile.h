@@ -1,9 +1,10 @@
 #pragma once
 // A whole file mapped read-only into memory, released on every path.
+#include "kv_i18n_export.h"
 #include <QString>
 #include <cstddef>
 
-class TMappedFile {
+class KV_I18N_EXPORT TMappedFile {
 public:
     TMappedFile() = default;
     ~TMappedFile() { Close(); }

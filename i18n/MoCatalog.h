@@ -3,11 +3,12 @@
 // part of one). Nothing here allocates or trusts the catalog: the header is
 // checked once, and every string is bounds-checked before it is handed out,
 // so a damaged catalog can never make a lookup read outside its bytes.
+#include "kv_i18n_export.h"
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-class TMoCatalog {
+class KV_I18N_EXPORT TMoCatalog {
 public:
     enum class TCheck {
         Ok,
@@ -48,4 +49,4 @@ private:
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no
 // truncated sequences.
-bool IsValidUtf8(const char* text, std::size_t length);
+KV_I18N_EXPORT bool IsValidUtf8(const char* text, std::size_t length);

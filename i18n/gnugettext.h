@@ -7,6 +7,7 @@
 // destroyed by GnuGettextStartup. The program-wide functions below work on it
 // and leave texts unchanged while no engine exists. Tests build their own
 // engines, pointed at a test directory and test program file.
+#include "kv_i18n_export.h"
 #include "Exception.h"
 #include "MappedFile.h"
 #include "MoCatalog.h"
@@ -27,42 +28,42 @@ class QObject;
 struct QMetaObject;
 
 // The translation of text in the current domain ("default"), or text itself.
-QString Translate(const QString& text);
+KV_I18N_EXPORT QString Translate(const QString& text);
 
 // The translation of text in the named domain's catalog, or text itself.
-QString TranslateInDomain(const QString& domain, const QString& text);
+KV_I18N_EXPORT QString TranslateInDomain(const QString& domain, const QString& text);
 
 // Adds a domain to those searched for the runtime's built-in message texts.
-void AddResourceStringDomain(const QString& domain);
+KV_I18N_EXPORT void AddResourceStringDomain(const QString& domain);
 
 // Used for every built-in message text of the runtime.
-QString TranslateResourceString(const QString& text);
+KV_I18N_EXPORT QString TranslateResourceString(const QString& text);
 
 // Keeps a name out of the next TranslateComponentTree: "Combo1" (an owned
 // object and everything only it leads to), "Label1.text" (one property of
 // one owned object), ".windowTitle" (a property of the root and of every
 // object reached through a property). Letter case does not matter. The
 // object argument is not used.
-void TP_Ignore(QObject* object, const QString& name);
+KV_I18N_EXPORT void TP_Ignore(QObject* object, const QString& name);
 
 // Never translates the property of objects of that class or its descendants.
-void TP_GlobalIgnoreClassProperty(const QMetaObject& cls, const QString& propertyName);
+KV_I18N_EXPORT void TP_GlobalIgnoreClassProperty(const QMetaObject& cls, const QString& propertyName);
 
 // Translates every writable QString and QStringList property of root, of the
 // objects it owns (QObject children) and of the objects its QObject-valued
 // properties refer to. An empty domain means the current domain.
-void TranslateComponentTree(QObject* root, const QString& domain = QString());
+KV_I18N_EXPORT void TranslateComponentTree(QObject* root, const QString& domain = QString());
 
 // Translates a list line by line; empty lines stay, a translation with line
 // breaks becomes several lines.
-void TranslateLines(QStringList& lines, const QString& domain = QString());
+KV_I18N_EXPORT void TranslateLines(QStringList& lines, const QString& domain = QString());
 
 // Starts the engine when constructed and shuts it down when destroyed, in the
 // program's start-up and end-of-run order. main(), the tools and the tests
 // create exactly one, before anything translates.
 class TAssemblyAnalyzer;
 class TGnuGettextInstance;
-class GnuGettextStartup {
+class KV_I18N_EXPORT GnuGettextStartup {
 public:
     GnuGettextStartup();
     ~GnuGettextStartup();
@@ -76,11 +77,11 @@ private:
 };
 
 // The one engine while GnuGettextStartup lives, otherwise nullptr.
-TGnuGettextInstance* DefaultInstance();
+KV_I18N_EXPORT TGnuGettextInstance* DefaultInstance();
 
 // Errors of the catalog reader. The message is the whole user-facing text;
 // for failed system calls the errno and the call's name are kept as well.
-class EGnuGettext : public Exception {
+class KV_I18N_EXPORT EGnuGettext : public Exception {
 public:
     explicit EGnuGettext(QString message, int sysError = 0, const char* call = nullptr)
         : Exception(std::move(message)), FSysError(sysError), FCall(call ? call : "") {}
@@ -93,35 +94,35 @@ private:
 };
 
 // The full path of the running program (/proc/self/exe).
-QString ProgramFilePath();
+KV_I18N_EXPORT QString ProgramFilePath();
 
 // The language from the environment: LANG, then LC_ALL / LC_MESSAGES, then
 // "C"; cut before the first ".".
-QString LanguageFromEnvironment();
+KV_I18N_EXPORT QString LanguageFromEnvironment();
 
 // "ll_CC" from a POSIX locale name such as pl_PL.UTF-8@euro when language and
 // country are both two letters, otherwise empty.
-QString LanguageCodeFromLocaleName(const QString& localeName);
+KV_I18N_EXPORT QString LanguageCodeFromLocaleName(const QString& localeName);
 
 // The code for a Windows locale identifier, for platforms that give one;
 // "C" for any identifier not in the table.
-QString LanguageCodeForLocaleId(uint32_t localeId);
+KV_I18N_EXPORT QString LanguageCodeForLocaleId(uint32_t localeId);
 
 // The position of the stored-catalog chain, read from this program's own
 // marker in memory (0: none stored).
-uint64_t StoredCatalogTablePosition();
+KV_I18N_EXPORT uint64_t StoredCatalogTablePosition();
 
 // The 36 marker characters, read from the marker itself so that no second
 // copy of them exists in the program file.
-QByteArray StoredCatalogMarkerGuid();
+KV_I18N_EXPORT QByteArray StoredCatalogMarkerGuid();
 
-struct TAssemblyFileInfo {
+struct KV_I18N_EXPORT TAssemblyFileInfo {
     uint64_t Offset = 0; // position of the catalog's first byte in the program file
     uint64_t Size = 0;
 };
 
 // The catalogs stored inside the program file.
-class TAssemblyAnalyzer {
+class KV_I18N_EXPORT TAssemblyAnalyzer {
 public:
     // Reads the chain at tablePosition in programFile (0: nothing stored).
     // Damage ends the reading silently; the entries before it stay.
@@ -151,7 +152,7 @@ private:
 
 // One message domain: its catalog directory and language, and the catalog
 // once it has been found and mapped.
-class TDomain {
+class KV_I18N_EXPORT TDomain {
 public:
     TDomain(QString name, QString directory, QString languageCode,
             const TAssemblyAnalyzer* analyzer);
@@ -198,7 +199,7 @@ private:
     std::function<void()> FLockGapHook;
 };
 
-class TGnuGettextInstance {
+class KV_I18N_EXPORT TGnuGettextInstance {
 public:
     // The engine for a program file: catalogs are looked for in
     // <its directory>/locale and, through analyzer (may be null), inside it.

@@ -5,10 +5,11 @@
 // The port talks to the operating system only through CommApi, so every
 // record it fills (DCB, COMMTIMEOUTS, queue sizes) can be read back from the
 // recording fake in tests.
+#include "kv_serial_export.h"
 #include "Classes.h"
 #include "Exception.h"
 #include "NotifyWindow.h"
-#include "platform/CommApi.h"
+#include "CommApi.h"
 
 #include <QObject>
 #include <QString>
@@ -28,7 +29,7 @@
 // fixed underlying type, so an ordinal the property system writes that no
 // value has is still a well-defined number, which the port then refuses.
 namespace CPortEnums {
-Q_NAMESPACE
+Q_NAMESPACE_EXPORT(KV_SERIAL_EXPORT)
 
 enum TBaudRate : int {
     brCustom,
@@ -141,8 +142,8 @@ inline constexpr TComEvents AllComEvents = TComEvents::FromBits(0x03FF);
 
 // The OS event mask of a set of events (all ten give 0x05FF), and the events
 // of a reported mask; bits that stand for no event are ignored.
-DWORD EventsToMask(TComEvents Events);
-TComEvents MaskToEvents(DWORD Mask);
+KV_SERIAL_EXPORT DWORD EventsToMask(TComEvents Events);
+KV_SERIAL_EXPORT TComEvents MaskToEvents(DWORD Mask);
 
 // The message the event thread sends to the notification window, one per
 // event, with the event's OS flag as its first parameter.
@@ -151,7 +152,7 @@ inline constexpr uint32_t CM_COMPORTEVENT = WM_USER + 1;
 // ---------------------------------------------------------------------------
 // The one error class of the component. ErrorCode indexes the table of
 // translated texts (1..23); WinErrorCode is the OS code or -1.
-class EComPort : public Exception {
+class KV_SERIAL_EXPORT EComPort : public Exception {
 public:
     EComPort(int32_t ACode, int32_t AWinCode);
     explicit EComPort(int32_t ACode);
@@ -191,7 +192,7 @@ inline constexpr int32_t CError_RegError = 23;
 // Module start-up: registers the "cport" domain for the runtime's message
 // texts and translates the 23 error texts once. Create one, after
 // GnuGettextStartup; destroying it releases the table.
-class CPortStartup {
+class KV_SERIAL_EXPORT CPortStartup {
 public:
     CPortStartup();
     ~CPortStartup();
@@ -200,11 +201,11 @@ public:
 };
 
 // The English original of an error text (1..23), before translation.
-QString PortErrorOriginal(int32_t ACode);
+KV_SERIAL_EXPORT QString PortErrorOriginal(int32_t ACode);
 
 // Where named virtual ports are published: KV_SERIALCOMM_DIR when set, else
 // $XDG_RUNTIME_DIR/serialcomm, else /tmp/serialcomm-<uid>. No trailing slash.
-QString LocalPortDirectory();
+KV_SERIAL_EXPORT QString LocalPortDirectory();
 
 // Whether dir may be trusted as the local port directory: 0 for a real
 // directory (not a link) owned by this user that nobody else may write to.
@@ -212,22 +213,22 @@ QString LocalPortDirectory();
 // EPERM another owner, EACCES writable by group or others, or lstat's own
 // error (ENOENT when it does not exist). Under a shared /tmp anyone can
 // create the directory first and plant links in it.
-int CheckPortDirectory(const QString& dir);
+KV_SERIAL_EXPORT int CheckPortDirectory(const QString& dir);
 // The reason for a code of CheckPortDirectory in words, translated.
-QString PortDirectoryProblem(int code);
+KV_SERIAL_EXPORT QString PortDirectoryProblem(int code);
 
 // The file of named network ports: $XDG_CONFIG_HOME/kv52804/ports, or
 // ~/.config/kv52804/ports when that variable is unset or relative.
-QString NetworkPortsFile();
+KV_SERIAL_EXPORT QString NetworkPortsFile();
 // Whether APort is meant as a network port: it begins with "rfc2217://" or
 // "socket://". Open takes such a port as a URL, unchanged.
-bool IsNetworkPort(const QString& APort);
+KV_SERIAL_EXPORT bool IsNetworkPort(const QString& APort);
 // Whether url is well formed: "rfc2217://" or "socket://", a host (a DNS
 // name, an IPv4 address, or an IPv6 address in brackets), ":" and a port
 // 1..65535, and nothing more.
-bool IsNetworkPortUrl(const QString& url);
+KV_SERIAL_EXPORT bool IsNetworkPortUrl(const QString& url);
 
-struct TNetworkPort {
+struct KV_SERIAL_EXPORT TNetworkPort {
     QString Name;
     QString Url;
 };
@@ -241,14 +242,14 @@ struct TNetworkPort {
 // file of this user, not a link, that nobody else may write to; otherwise
 // none, with a warning saying why. A file or directory that does not exist
 // gives none and no warning.
-QList<TNetworkPort> ReadNetworkPorts(const QString& file, QStringList* warnings);
+KV_SERIAL_EXPORT QList<TNetworkPort> ReadNetworkPorts(const QString& file, QStringList* warnings);
 
 // What Open opens for a port name: a network port as it is (a URL); an
 // absolute path as given; a name in the local port directory resolved to
 // its link (only when that directory passes CheckPortDirectory and the link
 // is good, see PublishedPortTarget); else the URL of a name in
 // NetworkPortsFile(); else /dev/<name>.
-QString ResolvePortPath(const QString& APort);
+KV_SERIAL_EXPORT QString ResolvePortPath(const QString& APort);
 
 // Where the link <dir>/<name> leads, as an absolute path, or empty when it
 // is no good: not a link, leading nowhere, or leading to a pseudo-terminal
@@ -256,11 +257,11 @@ QString ResolvePortPath(const QString& APort);
 // its publisher's record (PortPublisherRecordName, a link beside it whose
 // text is PortPublisherRecord) names a live process, by pid and start time,
 // that still holds the master of that pseudo-terminal.
-QString PublishedPortTarget(const QString& dir, const QString& name);
+KV_SERIAL_EXPORT QString PublishedPortTarget(const QString& dir, const QString& name);
 // The record's text for a link to device published by this process.
-QString PortPublisherRecord(const QString& device);
+KV_SERIAL_EXPORT QString PortPublisherRecord(const QString& device);
 // The record's name beside the link; it begins with a dot, so no list shows it.
-QString PortPublisherRecordName(const QString& name);
+KV_SERIAL_EXPORT QString PortPublisherRecordName(const QString& name);
 
 class TCustomComPort;
 class TComThread;
@@ -269,7 +270,7 @@ class TComThread;
 // Settings sub-objects. Each belongs to one port (the back-reference) or
 // stands free (no port: setters only store). Assign copies fields directly;
 // assigning from another class raises the runtime's assignment error.
-class TComSettings : public QObject {
+class KV_SERIAL_EXPORT TComSettings : public QObject {
     Q_OBJECT
 public:
     explicit TComSettings(TCustomComPort* AComPort = nullptr) : FComPort(AComPort) {}
@@ -281,7 +282,7 @@ protected:
     TCustomComPort* FComPort;
 };
 
-class TComTimeouts : public TComSettings {
+class KV_SERIAL_EXPORT TComTimeouts : public TComSettings {
     Q_OBJECT
     Q_PROPERTY(int ReadInterval READ ReadInterval WRITE SetReadInterval)
     Q_PROPERTY(int ReadTotalMultiplier READ ReadTotalMultiplier WRITE SetReadTotalMultiplier)
@@ -312,7 +313,7 @@ private:
     int32_t FWriteTotalC = 1000;
 };
 
-class TComBuffer : public TComSettings {
+class KV_SERIAL_EXPORT TComBuffer : public TComSettings {
     Q_OBJECT
     Q_PROPERTY(int InputSize READ InputSize WRITE SetInputSize)
     Q_PROPERTY(int OutputSize READ OutputSize WRITE SetOutputSize)
@@ -331,7 +332,7 @@ private:
     int32_t FOutputSize = 1024;
 };
 
-class TComParity : public TComSettings {
+class KV_SERIAL_EXPORT TComParity : public TComSettings {
     Q_OBJECT
     Q_PROPERTY(CPortEnums::TParityBits Bits READ Bits WRITE SetBits)
     Q_PROPERTY(bool Check READ Check WRITE SetCheck)
@@ -358,7 +359,7 @@ private:
     char FReplaceChar = 0;
 };
 
-class TComFlowControl : public TComSettings {
+class KV_SERIAL_EXPORT TComFlowControl : public TComSettings {
     Q_OBJECT
     Q_PROPERTY(
         CPortEnums::TFlowControl FlowControl READ FlowControl WRITE SetFlowControl STORED false)
@@ -419,7 +420,7 @@ private:
 // ---------------------------------------------------------------------------
 // One transfer in progress. The caller's buffer is the one the OS uses;
 // WriteCopy only feeds the sent-bytes notice.
-struct TComAsync {
+struct KV_SERIAL_EXPORT TComAsync {
     OVERLAPPED Overlapped;
     TAsyncKind Operation = akWrite;
     uint8_t* WriteCopy = nullptr;
@@ -430,13 +431,13 @@ using PAsync = TComAsync*;
 
 // Creates a record whose event is manual-reset and signalled, so awaiting a
 // record that never started an operation returns at once.
-void NewAsyncRecord(PAsync& Async, CommApi& Api = LinuxCommApi());
+KV_SERIAL_EXPORT void NewAsyncRecord(PAsync& Async, CommApi& Api = LinuxCommApi());
 // Releases the record and its event and sets Async to null; null is ignored.
-void FreeAsyncRecord(PAsync& Async);
+KV_SERIAL_EXPORT void FreeAsyncRecord(PAsync& Async);
 
 // ---------------------------------------------------------------------------
 // Observers of a port's connection and traffic. Every callback is optional.
-struct TComListener {
+struct KV_SERIAL_EXPORT TComListener {
     std::function<void(TCustomComPort*, bool)> ConnectionChanged;
     std::function<void(TCustomComPort*, const void*, int32_t)> BufferReceived;
     std::function<void(TCustomComPort*, const void*, int32_t)> BufferSent;
@@ -457,7 +458,7 @@ using TComSignalEvent = std::function<void(QObject* Sender, bool OnOff)>;
 using TComErrorEvent = std::function<void(QObject* Sender, TComErrors Errors)>;
 
 // ---------------------------------------------------------------------------
-class TCustomComPort : public QObject {
+class KV_SERIAL_EXPORT TCustomComPort : public QObject {
     Q_OBJECT
 public:
     explicit TCustomComPort(QObject* AOwner = nullptr);
@@ -679,7 +680,7 @@ template <typename Fn> void TCustomComPort::NotifyListeners(Fn&& Callback) {
 // Events and hands each batch to the port as its SyncMethod says. Created by
 // Open, destroyed by Close (which waits for its end while still running the
 // deliveries it may be blocked on).
-class TComThread : public TThread {
+class KV_SERIAL_EXPORT TComThread : public TThread {
 public:
     explicit TComThread(TCustomComPort* AComPort);
     // Stops the thread and waits for it to end; never throws.
@@ -728,7 +729,7 @@ private:
 // object stops being a TComPort, or a delivery on it could still reach an
 // overridden handler of a half-destroyed object. A descendant that overrides
 // a Fire... operation closes in its destructor the same way.
-class TComPort : public TCustomComPort {
+class KV_SERIAL_EXPORT TComPort : public TCustomComPort {
     Q_OBJECT
     Q_PROPERTY(bool Connected READ Connected WRITE SetConnected STORED false)
     Q_PROPERTY(CPortEnums::TBaudRate BaudRate READ BaudRate WRITE SetBaudRate)

@@ -5,10 +5,11 @@
 // through the translation, so it needs the engine running). The program, the
 // tools and the tests create exactly one of these, so nothing depends on the
 // order in which static objects happen to be initialised.
+#include "kv_serial_export.h"
 #include "CPort.h"
 #include "gnugettext.h"
 
-class TProgramModules {
+class KV_SERIAL_EXPORT TProgramModules {
 public:
     // language: the language the program has chosen itself, used instead of
     // the engine's own choice from the environment; empty for that choice.

@@ -5,6 +5,7 @@
 // parameter computes the eight segment outlines once into a table, and
 // painting only fills the background and those eight polygons. The lit switch
 // is QWidget's enabled property, so a disabled digit draws every segment dim.
+#include "kv_widgets_export.h"
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -14,9 +15,9 @@ using TColor = quint32;
 
 // The colour a TColor stands for. The high byte carries no colour and is
 // ignored.
-QColor QColorFromTColor(TColor AColor);
+KV_WIDGETS_EXPORT QColor QColorFromTColor(TColor AColor);
 
-class TVornLED7Seg : public QWidget {
+class KV_WIDGETS_EXPORT TVornLED7Seg : public QWidget {
     Q_OBJECT
     Q_PROPERTY(TColor BrightColor READ BrightColor WRITE SetBrightColor)
     Q_PROPERTY(TColor DimColor READ DimColor WRITE SetDimColor)
@@ -56,6 +57,16 @@ public:
     void SetSegWidth(quint8 AValue);
     TSegmentShape SegShape() const { return FSegShape; }
     void SetSegShape(TSegmentShape AValue);
+    // Forms compiled by uic set a property through set<Name>(): these let a
+    // form made in Designer with any of the properties above compile.
+    void setBrightColor(TColor AValue) { SetBrightColor(AValue); }
+    void setDimColor(TColor AValue) { SetDimColor(AValue); }
+    void setBackColor(TColor AValue) { SetBackColor(AValue); }
+    void setValue(quint8 AValue) { SetValue(AValue); }
+    void setSpacing(quint8 AValue) { SetSpacing(AValue); }
+    void setGap(quint8 AValue) { SetGap(AValue); }
+    void setSegWidth(quint8 AValue) { SetSegWidth(AValue); }
+    void setSegShape(TSegmentShape AValue) { SetSegShape(AValue); }
 
     // Moves and sizes the widget and lays it out at once, also while it is
     // hidden (Qt would otherwise hold the resize back until it is shown).

@@ -41,6 +41,7 @@
 //   CloseHandle still succeeds.
 // - A write ends when the socket has taken its bytes: nothing tells when the
 //   far side's UART has sent them.
+#include "kv_serial_export.h"
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -74,7 +75,7 @@ inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 // Device control block. The one-bit fields of the classic record are one
 // flag word here (Flags) so that a caller sets and a test compares exact
 // masks. Layout and size (28 bytes) are those of the classic record.
-struct DCB {
+struct KV_SERIAL_EXPORT DCB {
     DWORD DCBlength = sizeof(DCB);
     DWORD BaudRate = 0;
     DWORD Flags = 0; // DCB_* bits below
@@ -146,7 +147,7 @@ inline constexpr BYTE TWOSTOPBITS = 2;
 //   Constant ms have passed (both 0 = no total limit).
 // - write: ends when every byte has gone to the driver, or after Multiplier *
 //   count + Constant ms (both 0 = no limit) with the short count and success.
-struct COMMTIMEOUTS {
+struct KV_SERIAL_EXPORT COMMTIMEOUTS {
     DWORD ReadIntervalTimeout = 0;
     DWORD ReadTotalTimeoutMultiplier = 0;
     DWORD ReadTotalTimeoutConstant = 0;
@@ -156,7 +157,7 @@ struct COMMTIMEOUTS {
 
 // Queue status from ClearCommError. Flags holds the classic hold bits
 // (unused on Linux, always 0).
-struct COMSTAT {
+struct KV_SERIAL_EXPORT COMSTAT {
     DWORD Flags = 0;
     DWORD cbInQue = 0;  // received bytes waiting to be read
     DWORD cbOutQue = 0; // bytes not yet sent
@@ -169,7 +170,7 @@ struct COMSTAT {
 // belong to the backend and are read through GetOverlappedResult. The record,
 // the buffer and the mask variable must stay valid until the operation has
 // ended. Offsets are unused for serial devices.
-struct OVERLAPPED {
+struct KV_SERIAL_EXPORT OVERLAPPED {
     std::uintptr_t Internal = 0;
     std::uintptr_t InternalHigh = 0;
     DWORD Offset = 0;
@@ -226,7 +227,7 @@ inline constexpr DWORD CLRBREAK = 9;
 // INVALID_HANDLE_VALUE / WAIT_FAILED) and GetLastError() on the same thread
 // gives the code. All operations may be called from several threads at once
 // on the same handle (the event thread waits while the window thread writes).
-class CommApi {
+class KV_SERIAL_EXPORT CommApi {
 public:
     virtual ~CommApi() = default;
 
@@ -323,4 +324,4 @@ public:
 };
 
 // The process-wide Linux backend (created on first use, never destroyed).
-CommApi& LinuxCommApi();
+KV_SERIAL_EXPORT CommApi& LinuxCommApi();

@@ -5,6 +5,7 @@
 // CPortTexts.h (for the port name, the ports present), shows the value its
 // port has now, and turns the user's pick back into a value that it writes
 // into the port at once (AutoApply) or when its owner calls ApplyToPort.
+#include "kv_setup_export.h"
 #include "CPort.h"
 
 #include <QComboBox>
@@ -14,7 +15,7 @@
 #include <memory>
 
 namespace CPortCtlEnums {
-Q_NAMESPACE
+Q_NAMESPACE_EXPORT(KV_SETUP_EXPORT)
 
 // The setting a selector edits.
 enum TComProperty : uint8_t {
@@ -33,7 +34,7 @@ using namespace CPortCtlEnums;
 
 // The chosen value of one setting, and the reading and writing of it. Holds a
 // value for every setting, but only the current setting's one is used.
-class TComSelect {
+class KV_SETUP_EXPORT TComSelect {
 public:
     // items: the control's list, which this object fills; not owned.
     explicit TComSelect(QComboBox* AItems) : FItems(AItems) {}
@@ -87,7 +88,7 @@ private:
 // A pick by the user takes the picked text as the chosen value (and writes it
 // with AutoApply) and then calls OnChange; selecting an item from code never
 // does either.
-class TComComboBox : public QComboBox {
+class KV_SETUP_EXPORT TComComboBox : public QComboBox {
     Q_OBJECT
     Q_PROPERTY(TCustomComPort* ComPort READ ComPort WRITE SetComPort)
     Q_PROPERTY(CPortCtlEnums::TComProperty ComProperty READ ComProperty WRITE SetComProperty)
@@ -126,6 +127,13 @@ public:
     // The height in pixels of every item of the dropped-down list.
     int ItemHeight() const { return FItemHeight; }
     void SetItemHeight(int AValue);
+    // Forms compiled by uic set a property through set<Name>(): these let a
+    // form made in Designer with the selector's properties compile.
+    void setComProperty(TComProperty AValue) { SetComProperty(AValue); }
+    void setAutoApply(bool AValue) { SetAutoApply(AValue); }
+    void setText(const QString& AValue) { SetText(AValue); }
+    void setReportListErrors(bool AValue) { SetReportListErrors(AValue); }
+    void setItemHeight(int AValue) { SetItemHeight(AValue); }
 
     void ApplyToPort() { FComSelect->ApplyToPort(); }
     // Selects the item that shows the port's value; none when it is missing.

@@ -1,6 +1,7 @@
 #pragma once
 // The setup dialog: port name and line settings of one port, written into the
 // port only when the user confirms, as one settings batch.
+#include "kv_setup_export.h"
 #include "CPort.h"
 #include "CPortCtl.h"
 #include "ui_CPortSetup.h"
@@ -13,7 +14,7 @@ class QKeyEvent;
 // Built from CPortSetup.ui. The controls are fields of the dialog (Button1,
 // Button2, GroupBox1, Label1..Label6, Combo1..Combo6), and FormCreate runs at
 // the end of construction, as the creation handler.
-class TComSetupFrm : public QDialog, public Ui_TComSetupFrm {
+class KV_SETUP_EXPORT TComSetupFrm : public QDialog, public Ui_TComSetupFrm {
     Q_OBJECT
 public:
     explicit TComSetupFrm(QWidget* AOwner = nullptr);
@@ -44,4 +45,4 @@ private:
 // BeginSettingsUpdate and EndSettingsUpdate (so an open port is reconfigured
 // once); otherwise nothing is written. Errors raised while writing propagate;
 // the batch is ended first.
-void ShowPortSetupDialog(TCustomComPort& AComPort);
+KV_SETUP_EXPORT void ShowPortSetupDialog(TCustomComPort& AComPort);

@@ -1,0 +1,85 @@
+#!/usr/bin/python3
+"""Lists what each installed library exports and fails on any symbol that is
+not declared in an installed header: a backend detail or a test seam that
+leaves a library is a fault, even when nobody calls it yet.
+
+usage: check_exports.py INCLUDE_DIR LIBRARY...
+"""
+import re
+import subprocess
+import sys
+
+# Names that moc and the compiler add to exported classes on their own.
+GENERATED = {"qt_metacall", "qt_metacast", "metaObject", "staticMetaObject", "qt_static_metacall",
+             "operator"}
+# Symbols the compiler emits about a name rather than the name itself.
+PREFIXES = ("vtable for ", "typeinfo for ", "typeinfo name for ", "non-virtual thunk to ",
+            "guard variable for ", "VTT for ")
+# Library instantiations that libstdc++ makes visible on its own, and the
+# linker's own markers.
+FOREIGN = ("std", "__gnu_cxx", "__cxxabiv1")
+LINKER = {"__bss_start", "_edata", "_end"}
+
+
+def public_names(include_dir):
+    names = set()
+    import pathlib
+    for header in pathlib.Path(include_dir).rglob("*.h"):
+        text = header.read_text(encoding="utf-8")
+        text = re.sub(r"/\*.*?\*/", " ", text, flags=re.S)
+        text = re.sub(r"//[^\n]*", " ", text)
+        text = re.sub(r'"(?:\\.|[^"\\])*"', " ", text)
+        names.update(re.findall(r"[A-Za-z_]\w*", text))
+    return names
+
+
+def qualified_parts(symbol):
+    """The parts of a demangled symbol's own name, without its arguments and
+    template arguments: "TComPort::Open()" gives ["TComPort", "Open"]."""
+    for prefix in PREFIXES:
+        if symbol.startswith(prefix):
+            symbol = symbol[len(prefix):]
+    depth, name = 0, ""
+    for ch in symbol:
+        if ch == "<":
+            depth += 1
+        elif ch == ">":
+            depth -= 1
+        elif depth == 0:
+            if ch == "(":
+                break
+            name += ch
+    name = re.sub(r"\[abi:\w+\]", "", name).split(" const")[0].strip()
+    # A return type written before the name ("TComEvents MaskToEvents") is not
+    # part of it.
+    name = name.split(" ")[-1]
+    return [part.lstrip("~") for part in name.split("::") if part]
+
+
+def main():
+    include_dir, libraries = sys.argv[1], sys.argv[2:]
+    names = public_names(include_dir) | GENERATED
+    failed = False
+    for library in libraries:
+        out = subprocess.run(["nm", "-D", "--defined-only", "--demangle", library],
+                             check=True, capture_output=True, text=True).stdout
+        count = 0
+        for line in out.splitlines():
+            fields = line.split(" ", 2)
+            if len(fields) < 3 or fields[1] in ("A",):
+                continue
+            symbol = fields[2]
+            parts = qualified_parts(symbol)
+            if symbol in LINKER or not parts or parts[0] in FOREIGN:
+                continue
+            count += 1
+            unknown = [part for part in parts if not part.startswith("operator") and part not in names]
+            if unknown:
+                print(f"{library}: exports {symbol!r}, and {', '.join(unknown)} is in no installed header")
+                failed = True
+        print(f"{library}: {count} symbols")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and uses it as another program
+# would: checks what the libraries export, compiles every public header on
+# its own, builds examples/ with the CMake package (and the console example
+# with pkg-config) from the installed files only, and shows the time on the
+# simulator through both builds of the console example.
+#
+# usage: install_examples.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1 source=$2
+tmp=$(mktemp -d)
+sim_pid=""
+cleanup() {
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+prefix=$tmp/prefix
+cmake --install "$build" --prefix "$prefix" >"$tmp/install.log"
+libdir=$(dirname "$(find "$prefix" -name 'libkv52804serial.so' | head -1)")
+[ -d "$libdir" ] || fail "no libraries installed"
+
+echo "--- exported symbols"
+"$source/tests/install/check_exports.py" "$prefix/include" "$libdir"/libkv52804*.so.*.*.*
+
+echo "--- public headers, each on its own"
+qt_flags=$(pkg-config --cflags Qt6Widgets)
+for header in "$prefix"/include/kv52804/*.h; do
+    echo "#include <kv52804/$(basename "$header")>" |
+        g++ -std=c++20 -fPIC -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include" $qt_flags -x c++ - ||
+        fail "$(basename "$header") does not compile on its own"
+done
+
+echo "--- examples with the CMake package"
+cmake -S "$source/examples" -B "$tmp/examples" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >"$tmp/configure.log" || { cat "$tmp/configure.log"; fail "configure"; }
+cmake --build "$tmp/examples" || fail "examples do not build"
+# Nothing of the source tree but examples/ may be seen by the compiler.
+if grep -oE -- "-I$source/[^ \"]*" "$tmp/examples/compile_commands.json" | grep -v "^-I$source/examples"; then
+    fail "the examples were compiled with the source tree on the include path"
+fi
+
+echo "--- console example with pkg-config"
+# shellcheck disable=SC2046
+g++ -std=c++20 -o "$tmp/clock-pkgconfig" "$source/examples/clock/main.cpp" \
+    $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs kv52804-serial kv52804-display) ||
+    fail "the console example does not build with pkg-config"
+
+echo "--- the time on the simulator"
+export XDG_RUNTIME_DIR=$tmp/run XDG_CONFIG_HOME=$tmp/config
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+"$build/bin/kv52804-sim" --headless --log >"$tmp/sim.log" 2>&1 &
+sim_pid=$!
+wait_for() { # SECONDS PATTERN
+    local deadline=$((SECONDS + $1))
+    until grep -qE "$2" "$tmp/sim.log"; do
+        ((SECONDS < deadline)) || fail "simulator log has no '$2': $(cat "$tmp/sim.log")"
+        sleep 0.05
+    done
+}
+wait_for 15 '^ready: '
+frame='^80( [0-9A-F]{2}){12} 84  data: '
+"$tmp/examples/kv52804-clock" KV52804-SIM || fail "kv52804-clock"
+wait_for 10 "$frame"
+[ "$(grep -cE "$frame" "$tmp/sim.log")" = 1 ] || fail "expected one frame"
+LD_LIBRARY_PATH=$libdir "$tmp/clock-pkgconfig" KV52804-SIM || fail "kv52804-clock built with pkg-config"
+deadline=$((SECONDS + 10))
+until [ "$(grep -cE "$frame" "$tmp/sim.log")" = 2 ]; do
+    ((SECONDS < deadline)) || fail "the pkg-config build's frame did not arrive: $(cat "$tmp/sim.log")"
+    sleep 0.05
+done
+echo "installed components work"
