@@ -53,4 +53,22 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # whatever it finds and texts may be cut.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core, fonts-dejavu-extra")
 set(CPACK_STRIP_FILES ON)
+
+# Two packages: kv52804 with the programs (linked statically against the
+# components, so it needs nothing of the other), and kv52804-dev with the
+# component libraries, their headers, the CMake package, the pkg-config files
+# and the Designer plugin, for people writing their own programs.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL Unspecified dev)
+set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME kv52804)
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME kv52804-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+# The public headers include Qt's; the Designer plugin is found by Designer.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "qt6-base-dev")
+set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "qt6-tools-dev-tools, designer-qt6")
+set(CPACK_COMPONENT_DEV_DESCRIPTION
+    "The components behind kv52804-demo for your own programs: the seven-segment digit widget, the serial port component with its event thread and setting selectors, the display module's frames and the translation engine, as shared libraries with headers, a CMake package (find_package(KV52804)), pkg-config files and a Qt Designer plugin.")
+# The component libraries need one another: dpkg-shlibdeps finds them in the
+# package being made.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib)
 include(CPack)
