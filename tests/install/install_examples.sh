@@ -42,6 +42,24 @@ if grep -oE -- "-I$source/[^ \"]*" "$tmp/examples/compile_commands.json" | grep 
     fail "the examples were compiled with the source tree on the include path"
 fi
 
+echo "--- the package's version rule and components"
+# Before 1.0 only the same minor version is compatible; unknown components
+# are refused.
+for request in "0.2" "0.3" "0.1" "1.0" "0.2 COMPONENTS Serial Nothing"; do
+    mkdir -p "$tmp/version"
+    printf 'cmake_minimum_required(VERSION 3.25)\nproject(v LANGUAGES CXX)\nfind_package(KV52804 %s REQUIRED)\n' \
+        "$request" >"$tmp/version/CMakeLists.txt"
+    if cmake -S "$tmp/version" -B "$tmp/version/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null 2>&1; then
+        found=yes
+    else
+        found=no
+    fi
+    expected=no
+    [ "$request" = "0.2" ] && expected=yes
+    [ "$found" = "$expected" ] || fail "find_package(KV52804 $request): found $found, expected $expected"
+    rm -rf "$tmp/version"
+done
+
 echo "--- console example with pkg-config"
 # shellcheck disable=SC2046
 g++ -std=c++20 -o "$tmp/clock-pkgconfig" "$source/examples/clock/main.cpp" \
