@@ -5,6 +5,7 @@
 // parameter computes the eight segment outlines once into a table, and
 // painting only fills the background and those eight polygons. The lit switch
 // is QWidget's enabled property, so a disabled digit draws every segment dim.
+#include <QColor>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -15,16 +16,23 @@ using TColor = quint32;
 // The colour a TColor stands for. The high byte carries no colour and is
 // ignored.
 QColor QColorFromTColor(TColor AColor);
+// The TColor of a colour; its alpha is dropped.
+TColor TColorFromQColor(const QColor& AColor);
 
+// The meta-object publishes the properties in the types that Qt Designer can
+// edit and that forms record: colours as QColor (a colour picker, <color>),
+// bytes as int (a spin box, <number>; Designer neither edits nor saves an
+// unsigned char). The C++ API keeps TColor and quint8; an int written to a
+// byte property is narrowed as the C++ setter would narrow it.
 class TVornLED7Seg : public QWidget {
     Q_OBJECT
-    Q_PROPERTY(TColor BrightColor READ BrightColor WRITE SetBrightColor)
-    Q_PROPERTY(TColor DimColor READ DimColor WRITE SetDimColor)
-    Q_PROPERTY(TColor BackColor READ BackColor WRITE SetBackColor)
-    Q_PROPERTY(quint8 Value READ Value WRITE SetValue)
-    Q_PROPERTY(quint8 Spacing READ Spacing WRITE SetSpacing)
-    Q_PROPERTY(quint8 Gap READ Gap WRITE SetGap)
-    Q_PROPERTY(quint8 SegWidth READ SegWidth WRITE SetSegWidth)
+    Q_PROPERTY(QColor BrightColor READ BrightQColor WRITE SetBrightQColor)
+    Q_PROPERTY(QColor DimColor READ DimQColor WRITE SetDimQColor)
+    Q_PROPERTY(QColor BackColor READ BackQColor WRITE SetBackQColor)
+    Q_PROPERTY(int Value READ Value WRITE SetValue)
+    Q_PROPERTY(int Spacing READ Spacing WRITE SetSpacing)
+    Q_PROPERTY(int Gap READ Gap WRITE SetGap)
+    Q_PROPERTY(int SegWidth READ SegWidth WRITE SetSegWidth)
     Q_PROPERTY(TSegmentShape SegShape READ SegShape WRITE SetSegShape)
 
 public:
@@ -88,6 +96,13 @@ protected:
     void changeEvent(QEvent* AEvent) override;
 
 private:
+    QColor BrightQColor() const { return QColorFromTColor(FBrightColor); }
+    void SetBrightQColor(const QColor& AValue) { SetBrightColor(TColorFromQColor(AValue)); }
+    QColor DimQColor() const { return QColorFromTColor(FDimColor); }
+    void SetDimQColor(const QColor& AValue) { SetDimColor(TColorFromQColor(AValue)); }
+    QColor BackQColor() const { return QColorFromTColor(FBackColor); }
+    void SetBackQColor(const QColor& AValue) { SetBackColor(TColorFromQColor(AValue)); }
+
     void LayoutRectangle();
     void LayoutEdge();
     void LayoutDoubleEdge();
