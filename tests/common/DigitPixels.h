@@ -1,19 +1,10 @@
 #pragma once
-// Pixel checks of a rendered digit, shared by the widget's own tests and the
-// tests of forms that contain digits.
+// Where to look in a rendered digit, for the widget's tests and the tests of
+// forms that hold digits.
 #include "VornLED7Seg.h"
 
-#include <QImage>
 #include <algorithm>
 #include <vector>
-
-// The widget as it paints itself; anything it leaves unpainted stays white.
-inline QImage Render(QWidget& w) {
-    QImage image(w.size(), QImage::Format_RGB32);
-    image.fill(Qt::white);
-    w.render(&image);
-    return image;
-}
 
 // A pixel well inside a segment: the mean of its distinct corners, which lies
 // inside every outline shape the widget uses.

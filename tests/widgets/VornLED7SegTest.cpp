@@ -60,6 +60,13 @@ std::string Show(const TVornLED7Seg::TOutline& o) {
     return s;
 }
 
+QImage Render(TVornLED7Seg& w) {
+    QImage image(w.size(), QImage::Format_RGB32);
+    image.fill(Qt::white); // anything the widget leaves unpainted stays white
+    w.render(&image);
+    return image;
+}
+
 QRgb Rgb(TColor c) {
     return QColorFromTColor(c).rgb();
 }
