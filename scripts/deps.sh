@@ -6,6 +6,9 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    # the Designer plugin and its test (QUiLoader, whose CMake package needs
+    # the OpenGL one)
+    qt6-tools-dev libqt6opengl6-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     gettext locales clang libclang-rt-14-dev
     xvfb xauth xdotool x11-apps imagemagick fonts-dejavu-core fonts-dejavu-extra

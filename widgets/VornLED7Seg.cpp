@@ -60,6 +60,11 @@ QColor QColorFromTColor(TColor AColor) {
     return QColor(int(AColor & 0xFF), int((AColor >> 8) & 0xFF), int((AColor >> 16) & 0xFF));
 }
 
+TColor TColorFromQColor(const QColor& AColor) {
+    const QColor rgb = AColor.toRgb();
+    return TColor(rgb.red()) | TColor(rgb.green()) << 8 | TColor(rgb.blue()) << 16;
+}
+
 TVornLED7Seg::TVornLED7Seg(QWidget* AOwner) : QWidget(AOwner) {
     // The widget covers its whole rectangle when it paints, so Qt need not
     // draw anything beneath it first.

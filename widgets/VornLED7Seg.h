@@ -6,6 +6,7 @@
 // painting only fills the background and those eight polygons. The lit switch
 // is QWidget's enabled property, so a disabled digit draws every segment dim.
 #include "kv_widgets_export.h"
+#include <QColor>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -16,16 +17,23 @@ using TColor = quint32;
 // The colour a TColor stands for. The high byte carries no colour and is
 // ignored.
 KV_WIDGETS_EXPORT QColor QColorFromTColor(TColor AColor);
+// The TColor of a colour; its alpha is dropped.
+KV_WIDGETS_EXPORT TColor TColorFromQColor(const QColor& AColor);
 
+// The meta-object publishes the properties in the types that Qt Designer can
+// edit and that forms record: colours as QColor (a colour picker, <color>),
+// bytes as int (a spin box, <number>; Designer neither edits nor saves an
+// unsigned char). The C++ API keeps TColor and quint8; an int written to a
+// byte property is narrowed as the C++ setter would narrow it.
 class KV_WIDGETS_EXPORT TVornLED7Seg : public QWidget {
     Q_OBJECT
-    Q_PROPERTY(TColor BrightColor READ BrightColor WRITE SetBrightColor)
-    Q_PROPERTY(TColor DimColor READ DimColor WRITE SetDimColor)
-    Q_PROPERTY(TColor BackColor READ BackColor WRITE SetBackColor)
-    Q_PROPERTY(quint8 Value READ Value WRITE SetValue)
-    Q_PROPERTY(quint8 Spacing READ Spacing WRITE SetSpacing)
-    Q_PROPERTY(quint8 Gap READ Gap WRITE SetGap)
-    Q_PROPERTY(quint8 SegWidth READ SegWidth WRITE SetSegWidth)
+    Q_PROPERTY(QColor BrightColor READ BrightQColor WRITE SetBrightQColor)
+    Q_PROPERTY(QColor DimColor READ DimQColor WRITE SetDimQColor)
+    Q_PROPERTY(QColor BackColor READ BackQColor WRITE SetBackQColor)
+    Q_PROPERTY(int Value READ Value WRITE SetValue)
+    Q_PROPERTY(int Spacing READ Spacing WRITE SetSpacing)
+    Q_PROPERTY(int Gap READ Gap WRITE SetGap)
+    Q_PROPERTY(int SegWidth READ SegWidth WRITE SetSegWidth)
     Q_PROPERTY(TSegmentShape SegShape READ SegShape WRITE SetSegShape)
 
 public:
@@ -57,15 +65,15 @@ public:
     void SetSegWidth(quint8 AValue);
     TSegmentShape SegShape() const { return FSegShape; }
     void SetSegShape(TSegmentShape AValue);
-    // Forms compiled by uic set a property through set<Name>(): these let a
-    // form made in Designer with any of the properties above compile.
-    void setBrightColor(TColor AValue) { SetBrightColor(AValue); }
-    void setDimColor(TColor AValue) { SetDimColor(AValue); }
-    void setBackColor(TColor AValue) { SetBackColor(AValue); }
-    void setValue(quint8 AValue) { SetValue(AValue); }
-    void setSpacing(quint8 AValue) { SetSpacing(AValue); }
-    void setGap(quint8 AValue) { SetGap(AValue); }
-    void setSegWidth(quint8 AValue) { SetSegWidth(AValue); }
+    // Forms compiled by uic set a property through set<Name>() with the
+    // published type: these let a form made in Designer compile.
+    void setBrightColor(const QColor& AValue) { SetBrightQColor(AValue); }
+    void setDimColor(const QColor& AValue) { SetDimQColor(AValue); }
+    void setBackColor(const QColor& AValue) { SetBackQColor(AValue); }
+    void setValue(int AValue) { SetValue(static_cast<quint8>(AValue)); }
+    void setSpacing(int AValue) { SetSpacing(static_cast<quint8>(AValue)); }
+    void setGap(int AValue) { SetGap(static_cast<quint8>(AValue)); }
+    void setSegWidth(int AValue) { SetSegWidth(static_cast<quint8>(AValue)); }
     void setSegShape(TSegmentShape AValue) { SetSegShape(AValue); }
 
     // Moves and sizes the widget and lays it out at once, also while it is
@@ -99,6 +107,13 @@ protected:
     void changeEvent(QEvent* AEvent) override;
 
 private:
+    QColor BrightQColor() const { return QColorFromTColor(FBrightColor); }
+    void SetBrightQColor(const QColor& AValue) { SetBrightColor(TColorFromQColor(AValue)); }
+    QColor DimQColor() const { return QColorFromTColor(FDimColor); }
+    void SetDimQColor(const QColor& AValue) { SetDimColor(TColorFromQColor(AValue)); }
+    QColor BackQColor() const { return QColorFromTColor(FBackColor); }
+    void SetBackQColor(const QColor& AValue) { SetBackColor(TColorFromQColor(AValue)); }
+
     void LayoutRectangle();
     void LayoutEdge();
     void LayoutDoubleEdge();

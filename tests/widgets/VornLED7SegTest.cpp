@@ -1,3 +1,4 @@
+#include "DigitPixels.h"
 #include "VornLED7Seg.h"
 
 #include <QImage>
@@ -66,19 +67,6 @@ QImage Render(TVornLED7Seg& w) {
     return image;
 }
 
-// A pixel well inside a segment: the mean of its distinct corners, which lies
-// inside every outline shape used here.
-QPoint Inside(const TVornLED7Seg::TOutline& o) {
-    std::vector<QPoint> distinct;
-    for (QPoint p : o)
-        if (std::find(distinct.begin(), distinct.end(), p) == distinct.end())
-            distinct.push_back(p);
-    QPoint sum;
-    for (QPoint p : distinct)
-        sum += p;
-    return sum / double(distinct.size());
-}
-
 QRgb Rgb(TColor c) {
     return QColorFromTColor(c).rgb();
 }
@@ -113,11 +101,13 @@ TEST(VornLED7Seg, NewWidgetShowsRedZeroOnBlack) {
 TEST(VornLED7Seg, PublishesItsPropertiesInOrderAndTheShapeEnum) {
     TVornLED7Seg w;
     const QMetaObject* mo = w.metaObject();
+    // In types Qt Designer edits and saves (it drops unsigned char ones).
     QStringList names;
     for (int i = mo->propertyOffset(); i < mo->propertyCount(); ++i)
-        names << mo->property(i).name();
-    EXPECT_EQ(names, QStringList({"BrightColor", "DimColor", "BackColor", "Value", "Spacing", "Gap",
-                                  "SegWidth", "SegShape"}));
+        names << QString::fromLatin1(mo->property(i).typeName()) + u' ' + mo->property(i).name();
+    EXPECT_EQ(names, QStringList({"QColor BrightColor", "QColor DimColor", "QColor BackColor",
+                                  "int Value", "int Spacing", "int Gap", "int SegWidth",
+                                  "TVornLED7Seg::TSegmentShape SegShape"}));
 
     const QMetaEnum shapes = QMetaEnum::fromType<TVornLED7Seg::TSegmentShape>();
     EXPECT_EQ(shapes.keyToValue("ssRectangle"), 0);
@@ -125,14 +115,15 @@ TEST(VornLED7Seg, PublishesItsPropertiesInOrderAndTheShapeEnum) {
     EXPECT_EQ(shapes.keyToValue("ssDoubleEdge"), 2);
     EXPECT_EQ(sizeof(TVornLED7Seg::TSegmentShape), 1u);
 
-    // Window descriptions set the properties by name.
+    // Window descriptions set the properties by name, with the values a form
+    // records: <number>, <color>, <enum>.
     EXPECT_TRUE(w.setProperty("Value", 200));
-    EXPECT_TRUE(w.setProperty("BrightColor", 65280u));
+    EXPECT_TRUE(w.setProperty("BrightColor", QColor(0, 255, 0)));
     EXPECT_TRUE(w.setProperty("SegShape", QVariant::fromValue(TVornLED7Seg::ssEdge)));
     EXPECT_EQ(w.Value(), 200);
     EXPECT_EQ(w.BrightColor(), 65280u);
     EXPECT_EQ(w.SegShape(), TVornLED7Seg::ssEdge);
-    EXPECT_EQ(w.property("DimColor").toUInt(), 128u);
+    EXPECT_EQ(w.property("DimColor").value<QColor>(), QColor(128, 0, 0));
 }
 
 TEST(VornLED7Seg, ColourHasRedInTheLowByte) {
