@@ -50,6 +50,10 @@ TFlowControl FlowControlFromText(const QString& text);
 TDTRFlowControl DTRControlFromText(const QString& text);
 TRTSFlowControl RTSControlFromText(const QString& text);
 
+// Whether text is settingText with ASCII letter case ignored, as every
+// ...FromText compares (nothing trimmed).
+bool IsSettingText(const QString& text, const QString& settingText);
+
 // "Yes" or "No"; back: true only for "YES" in any letter case.
 QString BoolText(bool value);
 bool BoolFromText(const QString& text);
