@@ -3,6 +3,7 @@
 // runtime. Every error the program raises derives from Exception, so one guard
 // around each user action can show any of them.
 #include <QString>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -28,4 +29,19 @@ public:
 class ERangeError : public Exception {
 public:
     using Exception::Exception;
+};
+
+// A failed system call: "<call> failed: <reason> (<code>)", keeping the OS
+// error code.
+class ESystemCall : public Exception {
+public:
+    ESystemCall(const QString& call, int error)
+        : Exception(QStringLiteral("%1 failed: %2 (%3)")
+                        .arg(call, QString::fromLocal8Bit(std::strerror(error)))
+                        .arg(error)),
+          FErrorCode(error) {}
+    int ErrorCode() const { return FErrorCode; }
+
+private:
+    int FErrorCode;
 };

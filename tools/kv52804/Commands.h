@@ -2,6 +2,7 @@
 // The commands that send frames, and where the frames go.
 #include "CPort.h"
 #include "Options.h"
+#include "StopSignals.h"
 
 #include <atomic>
 #include <memory>
@@ -29,25 +30,6 @@ public:
 
 private:
     int FSignal;
-};
-
-// SIGINT, SIGTERM and SIGHUP, blocked for the whole process and readable
-// through a descriptor, so that the stream and the clock end in order (the
-// port closed) however they are stopped. Made before the port opens, so the
-// port's own threads keep them blocked too. The descriptor stays readable
-// once a signal has come: nothing takes the signal, everyone can see it.
-class TStopSignals {
-public:
-    TStopSignals();
-    ~TStopSignals();
-    TStopSignals(const TStopSignals&) = delete;
-    TStopSignals& operator=(const TStopSignals&) = delete;
-    int Fd() const { return FFd; }
-    // The stop signal that has come, 0 while none has.
-    int Arrived() const;
-
-private:
-    int FFd = -1;
 };
 
 // The port, opened with the options' line settings; or, with --dry-run,
