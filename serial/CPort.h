@@ -223,8 +223,10 @@ QString PortDirectoryProblem(int code);
 // and nobody else may write to it; else EPERM or EACCES as above.
 int CheckOwnership(unsigned owner, unsigned mode);
 
-// The file of named network ports: $XDG_CONFIG_HOME/kv52804/ports, or
-// ~/.config/kv52804/ports when that variable is unset or relative.
+// The user's configuration directory of this program: $XDG_CONFIG_HOME/kv52804,
+// or ~/.config/kv52804 when that variable is unset or relative.
+QString UserConfigDirectory();
+// The file of named network ports: UserConfigDirectory() + "/ports".
 QString NetworkPortsFile();
 // Whether APort is meant as a network port: it begins with "rfc2217://" or
 // "socket://". Open takes such a port as a URL, unchanged.

@@ -149,12 +149,16 @@ std::optional<QByteArray> ReadTrustedFile(const QString& file, QStringList* warn
 
 } // namespace
 
-QString NetworkPortsFile() {
+QString UserConfigDirectory() {
     QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
     // A relative setting is to be ignored, as the base directory rules say.
     if (!QDir::isAbsolutePath(config))
         config = QDir::homePath() + QStringLiteral("/.config");
-    return QDir::cleanPath(config + QStringLiteral("/kv52804/ports"));
+    return QDir::cleanPath(config + QStringLiteral("/kv52804"));
+}
+
+QString NetworkPortsFile() {
+    return UserConfigDirectory() + QStringLiteral("/ports");
 }
 
 bool IsNetworkPort(const QString& APort) {

@@ -76,29 +76,23 @@ QString PortErrorMessage(const QString& port, const EComPort& error) {
 EStopped::EStopped(int signal)
     : Exception(QStringLiteral("stopped by signal %1").arg(signal)), FSignal(signal) {}
 
-TFrameSink::TFrameSink(const TOptions& options, const TStopSignals* stop) {
+TFrameSink::TFrameSink(const TOptions& options, std::unique_ptr<TComPort> port,
+                       const TStopSignals* stop) {
     if (options.DryRun)
         return;
-    const QString name = ChoosePort(options);
+    const QString name = ChoosePort(options, port->Port());
     FPortLabel = PortLabel(name);
-    FPort = std::make_unique<TComPort>();
+    FPort = std::move(port);
     try {
-        FPort->BeginSettingsUpdate();
         FPort->SetPort(name);
-        FPort->SetBaudRate(options.BaudRate);
-        FPort->SetDataBits(options.DataBits);
-        FPort->Parity()->SetBits(options.Parity);
-        FPort->SetStopBits(options.StopBits);
-        FPort->FlowControl()->SetFlowControl(options.FlowControl);
         // Nothing is ever read back from the module, so no thread watches the line.
         FPort->SetEvents(TComEvents{});
-        FPort->EndSettingsUpdate();
         FPort->Open();
     } catch (const EComPort& error) {
         Failed(error);
     }
     // About ten bits a byte: start bit, data, parity, stop bits.
-    FBatchLimit = std::size_t(BaudRateText(options.BaudRate).toInt() / 10);
+    FBatchLimit = std::size_t(FPort->BuildDCB().BaudRate / 10);
     if (stop)
         WatchForStop(*stop);
 }

@@ -46,8 +46,9 @@ private:
 // later. The write then ends with EStopped.
 class TFrameSink {
 public:
-    // Raises EPortFailed when no port can be chosen or opened.
-    TFrameSink(const TOptions& options, const TStopSignals* stop);
+    // Opens port (see LinePort) unless the options ask for a dry run. Raises
+    // EPortFailed when no port can be chosen or opened.
+    TFrameSink(const TOptions& options, std::unique_ptr<TComPort> port, const TStopSignals* stop);
     ~TFrameSink();
     TFrameSink(const TFrameSink&) = delete;
     TFrameSink& operator=(const TFrameSink&) = delete;
