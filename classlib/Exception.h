@@ -4,6 +4,7 @@
 // around each user action can show any of them.
 #include "kv_classlib_export.h"
 #include <QString>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -29,4 +30,19 @@ public:
 class KV_CLASSLIB_EXPORT ERangeError : public Exception {
 public:
     using Exception::Exception;
+};
+
+// A failed system call: "<call> failed: <reason> (<code>)", keeping the OS
+// error code.
+class KV_CLASSLIB_EXPORT ESystemCall : public Exception {
+public:
+    ESystemCall(const QString& call, int error)
+        : Exception(QStringLiteral("%1 failed: %2 (%3)")
+                        .arg(call, QString::fromLocal8Bit(std::strerror(error)))
+                        .arg(error)),
+          FErrorCode(error) {}
+    int ErrorCode() const { return FErrorCode; }
+
+private:
+    int FErrorCode;
 };

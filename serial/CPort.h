@@ -156,6 +156,9 @@ class KV_SERIAL_EXPORT EComPort : public Exception {
 public:
     EComPort(int32_t ACode, int32_t AWinCode);
     explicit EComPort(int32_t ACode);
+    // The text of ACode, ": " and ADetail (what exactly failed), then the OS
+    // code as above unless it is -1.
+    EComPort(int32_t ACode, const QString& ADetail, int32_t AWinCode = -1);
     int32_t WinErrorCode() const noexcept { return FWinCode; }
     int32_t ErrorCode() const noexcept { return FCode; }
 
@@ -216,9 +219,15 @@ KV_SERIAL_EXPORT QString LocalPortDirectory();
 KV_SERIAL_EXPORT int CheckPortDirectory(const QString& dir);
 // The reason for a code of CheckPortDirectory in words, translated.
 KV_SERIAL_EXPORT QString PortDirectoryProblem(int code);
+// The rule behind CheckPortDirectory for any file that decides where a port
+// leads or how it is set, given its owner and mode: 0 when it is this user's
+// and nobody else may write to it; else EPERM or EACCES as above.
+KV_SERIAL_EXPORT int CheckOwnership(unsigned owner, unsigned mode);
 
-// The file of named network ports: $XDG_CONFIG_HOME/kv52804/ports, or
-// ~/.config/kv52804/ports when that variable is unset or relative.
+// The user's configuration directory of this program: $XDG_CONFIG_HOME/kv52804,
+// or ~/.config/kv52804 when that variable is unset or relative.
+KV_SERIAL_EXPORT QString UserConfigDirectory();
+// The file of named network ports: UserConfigDirectory() + "/ports".
 KV_SERIAL_EXPORT QString NetworkPortsFile();
 // Whether APort is meant as a network port: it begins with "rfc2217://" or
 // "socket://". Open takes such a port as a URL, unchanged.
@@ -473,6 +482,20 @@ public:
     void EndSettingsUpdate();
     // Shows the setup dialog for this port (defined by the setup layer).
     void RunSetupDialog();
+
+    // --- Stored settings ---
+    // Every stored published property, sub-objects' ones by their path
+    // ("Parity.Check"), as setting texts in the [ComPort] section of an INI
+    // file. Raises EComPort CError_StoreFailed when the file cannot be
+    // written, with the OS code where one shows why.
+    void StoreSettings(const QString& fileName) const;
+    // Reads such a file; settings it does not name stay as they are. All or
+    // nothing: a file that is missing, not this user's own (see
+    // CheckOwnership) or that holds a value which is not one of the setting's
+    // texts, or a name that is no setting, raises EComPort CError_LoadFailed
+    // naming what is wrong, and nothing changes. On an open port the values
+    // are applied once, together; if that fails, the previous ones return.
+    void LoadSettings(const QString& fileName);
 
     // Property loading from a declaration: while loading, setters only store
     // and Connected := true is remembered; Loaded() then opens the port and

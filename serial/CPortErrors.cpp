@@ -66,9 +66,22 @@ QString PortErrorOriginal(int32_t ACode) {
     return QString::fromLatin1(kErrorTexts[ACode - 1]);
 }
 
+namespace {
+QString WithWinCode(const QString& text, int32_t AWinCode) {
+    return Format(text + Translate(QStringLiteral(" (win error code: %d)")),
+                  {QString::number(AWinCode)});
+}
+} // namespace
+
 EComPort::EComPort(int32_t ACode, int32_t AWinCode)
-    : Exception(Format(ErrorText(ACode) + Translate(QStringLiteral(" (win error code: %d)")),
-                       {QString::number(AWinCode)})),
+    : Exception(WithWinCode(ErrorText(ACode), AWinCode)), FWinCode(AWinCode), FCode(ACode) {}
+
+// The classic text stays first and whole, so whoever matches on it still
+// finds it; the detail says which file, key or value it was.
+EComPort::EComPort(int32_t ACode, const QString& ADetail, int32_t AWinCode)
+    : Exception(AWinCode == -1
+                    ? ErrorText(ACode) + QStringLiteral(": ") + ADetail
+                    : WithWinCode(ErrorText(ACode) + QStringLiteral(": ") + ADetail, AWinCode)),
       FWinCode(AWinCode), FCode(ACode) {}
 
 EComPort::EComPort(int32_t ACode) : Exception(ErrorText(ACode)), FWinCode(-1), FCode(ACode) {}
@@ -103,9 +116,13 @@ int CheckPortDirectory(const QString& dir) {
         return ELOOP;
     if (!S_ISDIR(info.st_mode))
         return ENOTDIR;
-    if (info.st_uid != ::geteuid())
+    return CheckOwnership(info.st_uid, info.st_mode);
+}
+
+int CheckOwnership(unsigned owner, unsigned mode) {
+    if (owner != ::geteuid())
         return EPERM;
-    if (info.st_mode & (S_IWGRP | S_IWOTH))
+    if (mode & (S_IWGRP | S_IWOTH))
         return EACCES;
     return 0;
 }

@@ -139,10 +139,8 @@ std::optional<QByteArray> ReadTrustedFile(const QString& file, QStringList* warn
         return unreadable(errno);
     if (!S_ISREG(info.st_mode))
         return refuse(Translate(QStringLiteral("it is not a regular file")));
-    if (info.st_uid != ::geteuid())
-        return refuse(PortDirectoryProblem(EPERM));
-    if (info.st_mode & (S_IWGRP | S_IWOTH))
-        return refuse(PortDirectoryProblem(EACCES));
+    if (const int problem = CheckOwnership(info.st_uid, info.st_mode); problem != 0)
+        return refuse(PortDirectoryProblem(problem));
     QByteArray text = stream.readAll();
     if (stream.error() != QFileDevice::NoError)
         return unreadable(EIO);
@@ -151,12 +149,16 @@ std::optional<QByteArray> ReadTrustedFile(const QString& file, QStringList* warn
 
 } // namespace
 
-QString NetworkPortsFile() {
+QString UserConfigDirectory() {
     QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
     // A relative setting is to be ignored, as the base directory rules say.
     if (!QDir::isAbsolutePath(config))
         config = QDir::homePath() + QStringLiteral("/.config");
-    return QDir::cleanPath(config + QStringLiteral("/kv52804/ports"));
+    return QDir::cleanPath(config + QStringLiteral("/kv52804"));
+}
+
+QString NetworkPortsFile() {
+    return UserConfigDirectory() + QStringLiteral("/ports");
 }
 
 bool IsNetworkPort(const QString& APort) {

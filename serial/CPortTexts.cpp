@@ -28,11 +28,18 @@ constexpr char16_t AsciiUpper(char16_t c) {
     return c >= u'a' && c <= u'z' ? c - 32 : c;
 }
 
-bool EqualsIgnoringAsciiCase(const QString& text, std::string_view tableText) {
+constexpr char16_t Code(char c) {
+    return char16_t(static_cast<unsigned char>(c));
+}
+constexpr char16_t Code(QChar c) {
+    return c.unicode();
+}
+
+template <typename Text> bool EqualsIgnoringAsciiCase(const QString& text, const Text& tableText) {
     if (text.size() != qsizetype(tableText.size()))
         return false;
     for (qsizetype i = 0; i < text.size(); ++i)
-        if (AsciiUpper(text[i].unicode()) != AsciiUpper(char16_t(tableText[i])))
+        if (AsciiUpper(text[i].unicode()) != AsciiUpper(Code(tableText[i])))
             return false;
     return true;
 }
@@ -99,11 +106,15 @@ TRTSFlowControl RTSControlFromText(const QString& text) {
     return ValueFromText(RTSControlTexts, text, rtsDisable);
 }
 
+bool IsSettingText(const QString& text, const QString& settingText) {
+    return EqualsIgnoringAsciiCase(text, QStringView(settingText));
+}
+
 QString BoolText(bool value) {
     return value ? QStringLiteral("Yes") : QStringLiteral("No");
 }
 bool BoolFromText(const QString& text) {
-    return EqualsIgnoringAsciiCase(text, "YES");
+    return EqualsIgnoringAsciiCase(text, std::string_view("YES"));
 }
 
 QString CharText(char value) {

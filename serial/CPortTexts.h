@@ -51,6 +51,10 @@ KV_SERIAL_EXPORT TFlowControl FlowControlFromText(const QString& text);
 KV_SERIAL_EXPORT TDTRFlowControl DTRControlFromText(const QString& text);
 KV_SERIAL_EXPORT TRTSFlowControl RTSControlFromText(const QString& text);
 
+// Whether text is settingText with ASCII letter case ignored, as every
+// ...FromText compares (nothing trimmed).
+KV_SERIAL_EXPORT bool IsSettingText(const QString& text, const QString& settingText);
+
 // "Yes" or "No"; back: true only for "YES" in any letter case.
 KV_SERIAL_EXPORT QString BoolText(bool value);
 KV_SERIAL_EXPORT bool BoolFromText(const QString& text);

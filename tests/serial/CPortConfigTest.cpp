@@ -606,6 +606,32 @@ TEST_F(FakePortTest, ApplyFailureOnAnOpenPortKeepsItOpenWithTheNewValueStored) {
     EXPECT_EQ(Port.StopBits(), sbOne5StopBits);
 }
 
+// A file loaded into an open port is applied once, as a batch is; when a
+// setter or the device refuses it, the port and the device keep what they had.
+TEST_F(FakePortTest, SettingsLoadedIntoAnOpenPortApplyTogetherOrNotAtAll) {
+    QTemporaryDir dir;
+    const auto load = [&](const QByteArray& text) {
+        QFile file(dir.filePath("port.ini"));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("[ComPort]\n" + text);
+        file.close();
+        Port.LoadSettings(file.fileName());
+    };
+    OpenClean();
+    load("BaudRate=57600\nParity.Bits=Odd\nTimeouts.ReadInterval=5\n");
+    EXPECT_EQ(Fake.CallNames(),
+              (std::vector<std::string>{"SetupComm", "SetCommState", "SetCommTimeouts"}));
+    EXPECT_EQ(LastDcb().Parity, ODDPARITY);
+
+    Fake.FailAt("SetCommState", EINVAL);
+    EXPECT_THROW(load("BaudRate=110\n"), EComPort);
+    EXPECT_THROW(load("BaudRate=110\nSyncMethod=smNone\n"), EComPort);
+    EXPECT_EQ(Port.BaudRate(), br57600);
+    EXPECT_EQ(Port.SyncMethod(), smThreadSync);
+    EXPECT_EQ(LastDcb().BaudRate, 57600u);
+    EXPECT_TRUE(Port.Connected());
+}
+
 TEST(PortDestruction, ReleasesTheHandleEvenWhenClosingFails) {
     CommRecording fake;
     HANDLE h = INVALID_HANDLE_VALUE;
@@ -689,8 +715,10 @@ TEST(PortNames, ResolveToAbsolutePathsPublishedLinksOrDev) {
     EXPECT_EQ(ResolvePortPath(QStringLiteral("SIM1")), device);
     EXPECT_EQ(ResolvePortPath(QStringLiteral("ttyUSB0")), QStringLiteral("/dev/ttyUSB0"));
     EXPECT_EQ(ResolvePortPath(QStringLiteral("COM1")), QStringLiteral("/dev/COM1"));
-    EXPECT_EQ(ResolvePortPath(QStringLiteral("rfc2217://host:2217")), QStringLiteral("rfc2217://host:2217"));
-    EXPECT_EQ(ResolvePortPath(QStringLiteral("socket://[::1]:7")), QStringLiteral("socket://[::1]:7"));
+    EXPECT_EQ(ResolvePortPath(QStringLiteral("rfc2217://host:2217")),
+              QStringLiteral("rfc2217://host:2217"));
+    EXPECT_EQ(ResolvePortPath(QStringLiteral("socket://[::1]:7")),
+              QStringLiteral("socket://[::1]:7"));
 
     CommRecording fake;
     {

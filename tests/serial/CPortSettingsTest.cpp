@@ -1,9 +1,14 @@
 // The settings sub-objects on their own: defaults that the device sees,
-// presets, queue-size rounding and copying.
+// presets, queue-size rounding and copying; settings stored in a file.
 #include "CPort.h"
 
+#include <QFile>
+#include <QMetaProperty>
+#include <QTemporaryDir>
 #include <QVariant>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -210,6 +215,164 @@ TEST(ComSets, BitNIsOrdinalN) {
     EXPECT_EQ((TModemSignals{msRLSD}).Bits(), 0x08);
     EXPECT_TRUE(TComEvents().Empty());
     EXPECT_EQ((TComEvents{evCTS, evDSR} * TComEvents{evDSR}).Bits(), TComEvents{evDSR}.Bits());
+}
+
+// --- Stored settings ----------------------------------------------------------------
+
+// Every stored property of the port by its path, walked the way a reader of
+// the published interface would.
+using TProperties = std::map<QString, std::pair<QObject*, QMetaProperty>>;
+TProperties Properties(QObject* object, const QString& prefix = {}) {
+    TProperties out;
+    const QMetaObject* meta = object->metaObject();
+    for (int i = QObject::staticMetaObject.propertyCount(); i < meta->propertyCount(); ++i) {
+        const QMetaProperty p = meta->property(i);
+        if (p.metaType().flags() & QMetaType::PointerToQObject)
+            out.merge(Properties(p.read(object).value<QObject*>(), prefix + p.name() + '.'));
+        else if (p.isStored())
+            out[prefix + p.name()] = {object, p};
+    }
+    return out;
+}
+std::map<QString, QVariant> Values(TComPort& port) {
+    std::map<QString, QVariant> values;
+    for (const auto& [key, property] : Properties(&port))
+        values[key] = property.second.read(property.first);
+    return values;
+}
+
+class StoredSettings : public testing::Test {
+protected:
+    QString Write(const QByteArray& text, const char* name = "port.ini") {
+        QFile file(Dir.filePath(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        return file.fileName();
+    }
+    // The message of the load's error, which must be CError_LoadFailed.
+    QString LoadError(TComPort& port, const QString& file) {
+        try {
+            port.LoadSettings(file);
+        } catch (const EComPort& e) {
+            EXPECT_EQ(e.ErrorCode(), CError_LoadFailed);
+            return e.Message();
+        }
+        return "no error";
+    }
+    QTemporaryDir Dir;
+};
+
+TEST_F(StoredSettings, EveryPropertySurvivesARoundTripInAReadableFile) {
+    TComPort stored, loaded, defaults;
+    // A value other than the default for each property, whatever its type.
+    for (const auto& [key, property] : Properties(&stored)) {
+        const auto& [owner, p] = property;
+        const QVariant value = p.read(owner);
+        QVariant other = p.isEnumType() ? QVariant(p.enumerator().value(1 + (value.toInt() == 1)))
+                         : p.metaType().id() == QMetaType::Bool ? QVariant(!value.toBool())
+                         : p.metaType().id() == QMetaType::Char
+                             ? QVariant::fromValue(char(value.value<char>() + 110))
+                         : p.metaType().id() == QMetaType::Int ? QVariant(value.toInt() + 6)
+                         : p.metaType().id() == QMetaType::QString
+                             ? QVariant(QStringLiteral("rfc2217://h:1, \u00FC"))
+                             : QVariant::fromValue(TComEvents{evRing, evRx80Full});
+        other.convert(p.metaType());
+        ASSERT_TRUE(p.write(owner, other)) << key.toStdString();
+    }
+    const std::map<QString, QVariant> values = Values(stored);
+    for (const auto& [key, value] : Values(defaults))
+        EXPECT_NE(values.at(key), value) << key.toStdString();
+
+    const QString file = Dir.filePath("sub/port.ini");
+    stored.StoreSettings(file);
+    loaded.LoadSettings(file);
+    EXPECT_EQ(Values(loaded), values);
+
+    QFile written(file);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = written.readAll().trimmed().split('\n');
+    EXPECT_EQ(lines.size(), 1 + qsizetype(values.size()));
+    EXPECT_EQ(lines.front(), "[ComPort]");
+    EXPECT_TRUE(lines.contains("FlowControl.XonChar=#127"));
+    EXPECT_TRUE(lines.contains("Events=evRing, evRx80Full"));
+}
+
+TEST_F(StoredSettings, AHandWrittenFileSetsWhatItNamesInAnyCase) {
+    TComPort port;
+    port.LoadSettings(Write("# by hand\n[comport]\nbaudrate = 19200 ; fast\nParity.Bits=even\n"
+                            "FLOWCONTROL.XONCHAR = #65\nEvents = evrxchar, EVTXEMPTY\n"));
+    TComPort expected;
+    expected.SetBaudRate(br19200);
+    expected.Parity()->SetBits(prEven);
+    expected.FlowControl()->SetXonChar('A');
+    expected.SetEvents({evRxChar, evTxEmpty});
+    EXPECT_EQ(Values(port), Values(expected));
+}
+
+struct BadRow {
+    const char* Name;
+    const char* Line;
+    const char* Detail; // after "Failed to load settings: "
+};
+
+class BadStoredValue : public StoredSettings, public testing::WithParamInterface<BadRow> {};
+
+TEST_P(BadStoredValue, NamesItsKeyAndChangesNothing) {
+    TComPort port;
+    const auto before = Values(port);
+    const QString file = Write(QByteArray("[ComPort]\nBaudRate=19200\nPort=x\n") + GetParam().Line);
+    EXPECT_EQ(LoadError(port, file),
+              QStringLiteral("Failed to load settings: ") + GetParam().Detail);
+    EXPECT_EQ(Values(port), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, BadStoredValue,
+    testing::Values(
+        BadRow{"Bool", "Parity.Check=maybe", "Parity.Check = 'maybe' is not one of Yes, No"},
+        BadRow{"Text", "Parity.Bits=Evens",
+               "Parity.Bits = 'Evens' is not one of None, Odd, Even, Mark, Space"},
+        BadRow{"DecimalComma", "StopBits=1,5", "StopBits = '1,5' is not one of 1, 1.5, 2"},
+        BadRow{"BelowNoLimit", "Timeouts.ReadInterval=-2",
+               "Timeouts.ReadInterval = '-2' is not a whole number from -1 to 2147483647"},
+        BadRow{"XonLimTooLarge", "Buffer.InputSize=262144",
+               "Buffer.InputSize = '262144' is not a whole number from 0 to 262143"},
+        BadRow{"CodeTooLarge", "EventChar=#256",
+               "EventChar = '#256' is not a character: a sign from ! to ~, or # and a code 0..255"},
+        BadRow{"Event", "Events=evRxChar, evNope",
+               "Events = 'evRxChar,evNope' is not a list of the events evRxChar, evTxEmpty, "
+               "evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full"},
+        BadRow{"Misspelt", "BaudRat=300",
+               "BaudRat is no port setting (they stand under [ComPort])"},
+        BadRow{"Twice", "baudrate=300", "baudrate is given twice"}),
+    [](const testing::TestParamInfo<BadRow>& i) { return std::string(i.param.Name); });
+
+TEST_F(StoredSettings, AFileThatIsNotTheUsersOwnIsRefused) {
+    TComPort port;
+    const QString open = Write("[ComPort]\nPort=elsewhere\n", "open.ini");
+    ASSERT_EQ(::chmod(QFile::encodeName(open), 0602), 0);
+    ASSERT_TRUE(QFile::link(open, Dir.filePath("link.ini")));
+    const QString refused = "Failed to load settings: the file is not used: ";
+    EXPECT_EQ(LoadError(port, open), refused + "other users may write to it");
+    EXPECT_EQ(LoadError(port, Dir.filePath("link.ini")), refused + "other users may write to it");
+    EXPECT_EQ(port.Port(), "COM1");
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a file of another user needs root to make";
+    const QString foreign = Write("[ComPort]\nPort=elsewhere\n", "foreign.ini");
+    ASSERT_EQ(::chown(QFile::encodeName(foreign), 65534, 65534), 0);
+    EXPECT_EQ(LoadError(port, foreign), refused + "it belongs to another user");
+}
+
+TEST_F(StoredSettings, AFileThatCannotBeWrittenSaysWhy) {
+    const QString file = Write("") + "/port.ini"; // below a file, not a directory
+    try {
+        TComPort().StoreSettings(file);
+        FAIL() << "no error";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode(), CError_StoreFailed);
+        EXPECT_EQ(e.Message(),
+                  "Failed to store settings: " + file + ": Not a directory (win error code: 20)");
+    }
 }
 
 } // namespace

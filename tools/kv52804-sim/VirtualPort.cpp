@@ -34,12 +34,6 @@ QString ReadLink(const QString& path) {
 
 } // namespace
 
-ESystemCall::ESystemCall(const QString& call, int error)
-    : Exception(QStringLiteral("%1 failed: %2 (%3)")
-                    .arg(call, QString::fromLocal8Bit(std::strerror(error)))
-                    .arg(error)),
-      FErrorCode(error) {}
-
 TVirtualPort::TVirtualPort() {
     try {
         FMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -7,16 +7,6 @@
 #include <QString>
 #include <string>
 
-// A failed system call, with the call's name and the OS error code.
-class ESystemCall : public Exception {
-public:
-    ESystemCall(const QString& call, int error);
-    int ErrorCode() const { return FErrorCode; }
-
-private:
-    int FErrorCode;
-};
-
 class TVirtualPort {
 public:
     // Opens the pair in raw mode, so every byte 0..255 passes unchanged.

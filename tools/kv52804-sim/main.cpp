@@ -3,8 +3,8 @@
 // and shows the twelve digits as the module would.
 #include "CPort.h"
 #include "FrameDecoder.h"
-#include "SignalPipe.h"
 #include "SimDisplay.h"
+#include "StopSignals.h"
 #include "VirtualPort.h"
 
 #include <QApplication>
@@ -63,6 +63,15 @@ int main(int argc, char** argv) {
     // as its frame has arrived.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
+    // Before the application object, which may start threads of its own:
+    // each must inherit the blocked stop signals.
+    std::unique_ptr<TStopSignals> stop;
+    try {
+        stop = std::make_unique<TStopSignals>();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "kv52804-sim: %s\n", error.what());
+        return 1;
+    }
     std::unique_ptr<QCoreApplication> app;
     if (options.Headless)
         app = std::make_unique<QCoreApplication>(argc, argv);
@@ -70,7 +79,6 @@ int main(int argc, char** argv) {
         app = std::make_unique<QApplication>(argc, argv);
 
     try {
-        TSignalPipe signalPipe;
         TVirtualPort port;
         std::unique_ptr<TSimDisplay> display;
         if (!options.Headless) {
@@ -99,10 +107,11 @@ int main(int argc, char** argv) {
         });
         QSocketNotifier closes(port.CloseWatchFd(), QSocketNotifier::Read);
         QObject::connect(&closes, &QSocketNotifier::activated, [&] { port.ClientClosed(); });
-        QSocketNotifier stops(signalPipe.ReadFd(), QSocketNotifier::Read);
+        // The descriptor stays readable; one quit is enough.
+        QSocketNotifier stops(stop->Fd(), QSocketNotifier::Read);
         QObject::connect(&stops, &QSocketNotifier::activated, [&] {
-            if (signalPipe.Take() != 0)
-                app->quit();
+            stops.setEnabled(false);
+            app->quit();
         });
 
         port.Publish(LocalPortDirectory(), options.Name);

@@ -14,21 +14,14 @@
 #include <poll.h>
 #include <string_view>
 #include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 using namespace DisplayFrames;
 
 namespace {
 
-constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
 [[noreturn]] void SystemCallFailed(const char* call) {
-    const int error = errno;
-    throw Exception(
-        QStringLiteral("%1 failed: %2 (%3)")
-            .arg(QString::fromLatin1(call), QString::fromLocal8Bit(std::strerror(error)))
-            .arg(error));
+    throw ESystemCall(QString::fromLatin1(call), errno);
 }
 
 // Waits until fd is readable (true) or a stop signal has come (EStopped), at
@@ -83,29 +76,23 @@ QString PortErrorMessage(const QString& port, const EComPort& error) {
 EStopped::EStopped(int signal)
     : Exception(QStringLiteral("stopped by signal %1").arg(signal)), FSignal(signal) {}
 
-TFrameSink::TFrameSink(const TOptions& options, const TStopSignals* stop) {
+TFrameSink::TFrameSink(const TOptions& options, std::unique_ptr<TComPort> port,
+                       const TStopSignals* stop) {
     if (options.DryRun)
         return;
-    const QString name = ChoosePort(options);
+    const QString name = ChoosePort(options, port->Port());
     FPortLabel = PortLabel(name);
-    FPort = std::make_unique<TComPort>();
+    FPort = std::move(port);
     try {
-        FPort->BeginSettingsUpdate();
         FPort->SetPort(name);
-        FPort->SetBaudRate(options.BaudRate);
-        FPort->SetDataBits(options.DataBits);
-        FPort->Parity()->SetBits(options.Parity);
-        FPort->SetStopBits(options.StopBits);
-        FPort->FlowControl()->SetFlowControl(options.FlowControl);
         // Nothing is ever read back from the module, so no thread watches the line.
         FPort->SetEvents(TComEvents{});
-        FPort->EndSettingsUpdate();
         FPort->Open();
     } catch (const EComPort& error) {
         Failed(error);
     }
     // About ten bits a byte: start bit, data, parity, stop bits.
-    FBatchLimit = std::size_t(BaudRateText(options.BaudRate).toInt() / 10);
+    FBatchLimit = std::size_t(FPort->BuildDCB().BaudRate / 10);
     if (stop)
         WatchForStop(*stop);
 }
@@ -189,36 +176,6 @@ void TFrameSink::Flush() {
                                 {QString::number(sent), QString::number(FBatch.size())})));
     }
     FBatch.clear();
-}
-
-TStopSignals::TStopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal : StopSignals)
-        sigaddset(&set, signal);
-    if (const int error = ::pthread_sigmask(SIG_BLOCK, &set, nullptr); error != 0) {
-        errno = error;
-        SystemCallFailed("pthread_sigmask");
-    }
-    FFd = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (FFd < 0)
-        SystemCallFailed("signalfd");
-}
-
-// The signals stay blocked: one that has arrived is still pending, and the
-// process is about to end by its own exit status, not by that signal.
-TStopSignals::~TStopSignals() {
-    ::close(FFd);
-}
-
-int TStopSignals::Arrived() const {
-    sigset_t pending;
-    if (::sigpending(&pending) != 0)
-        return 0;
-    for (int signal : StopSignals)
-        if (sigismember(&pending, signal) == 1)
-            return signal;
-    return 0;
 }
 
 int StreamLines(TFrameSink& sink, const TOptions& options, const TStopSignals& stop) {

@@ -2,6 +2,7 @@
 // The commands that send frames, and where the frames go.
 #include "CPort.h"
 #include "Options.h"
+#include "StopSignals.h"
 
 #include <atomic>
 #include <memory>
@@ -31,25 +32,6 @@ private:
     int FSignal;
 };
 
-// SIGINT, SIGTERM and SIGHUP, blocked for the whole process and readable
-// through a descriptor, so that the stream and the clock end in order (the
-// port closed) however they are stopped. Made before the port opens, so the
-// port's own threads keep them blocked too. The descriptor stays readable
-// once a signal has come: nothing takes the signal, everyone can see it.
-class TStopSignals {
-public:
-    TStopSignals();
-    ~TStopSignals();
-    TStopSignals(const TStopSignals&) = delete;
-    TStopSignals& operator=(const TStopSignals&) = delete;
-    int Fd() const { return FFd; }
-    // The stop signal that has come, 0 while none has.
-    int Arrived() const;
-
-private:
-    int FFd = -1;
-};
-
 // The port, opened with the options' line settings; or, with --dry-run,
 // standard output, one line of hexadecimal bytes per frame.
 //
@@ -64,8 +46,9 @@ private:
 // later. The write then ends with EStopped.
 class TFrameSink {
 public:
-    // Raises EPortFailed when no port can be chosen or opened.
-    TFrameSink(const TOptions& options, const TStopSignals* stop);
+    // Opens port (see LinePort) unless the options ask for a dry run. Raises
+    // EPortFailed when no port can be chosen or opened.
+    TFrameSink(const TOptions& options, std::unique_ptr<TComPort> port, const TStopSignals* stop);
     ~TFrameSink();
     TFrameSink(const TFrameSink&) = delete;
     TFrameSink& operator=(const TFrameSink&) = delete;

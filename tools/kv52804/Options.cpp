@@ -3,6 +3,7 @@
 #include "SysUtils.h"
 #include "gnugettext.h"
 
+#include <cerrno>
 #include <optional>
 
 namespace {
@@ -106,11 +107,6 @@ TOptions ParseCommandLine(const QStringList& arguments) {
         options.Command = *asked;
         return options;
     }
-    // The backend refuses these at the port; said here, before anything opens.
-    if (options.StopBits == sbOne5StopBits && options.DataBits != dbFive)
-        Fail("--stop-bits 1.5 needs --data-bits 5", {});
-    if (options.StopBits == sbTwoStopBits && options.DataBits == dbFive)
-        Fail("--stop-bits 2 needs --data-bits 6, 7 or 8", {});
     if (words.isEmpty())
         Fail("No command given", {});
     const QString command = words.takeFirst();
@@ -125,6 +121,38 @@ TOptions ParseCommandLine(const QStringList& arguments) {
         return options;
     }
     Fail("Unknown command %s", {command});
+}
+
+QString DefaultsFile() {
+    return UserConfigDirectory() + QStringLiteral("/kv52804.ini");
+}
+
+std::unique_ptr<TComPort> LinePort(const TOptions& options) {
+    auto port = std::make_unique<TComPort>();
+    port->SetPort(QString()); // stays empty unless the file names one
+    const QString file = DefaultsFile();
+    try {
+        port->LoadSettings(file);
+    } catch (const EComPort& error) {
+        if (error.WinErrorCode() != ENOENT)
+            throw EBadDefaults(file + QStringLiteral(": ") + error.Message());
+    }
+    if (options.BaudRate)
+        port->SetBaudRate(*options.BaudRate);
+    if (options.DataBits)
+        port->SetDataBits(*options.DataBits);
+    if (options.Parity)
+        port->Parity()->SetBits(*options.Parity);
+    if (options.StopBits)
+        port->SetStopBits(*options.StopBits);
+    if (options.FlowControl)
+        port->FlowControl()->SetFlowControl(*options.FlowControl);
+    // The backend refuses these at the port; said here, before anything opens.
+    if (port->StopBits() == sbOne5StopBits && port->DataBits() != dbFive)
+        Fail("--stop-bits 1.5 needs --data-bits 5", {});
+    if (port->StopBits() == sbTwoStopBits && port->DataBits() == dbFive)
+        Fail("--stop-bits 2 needs --data-bits 6, 7 or 8", {});
+    return port;
 }
 
 QString HelpText() {

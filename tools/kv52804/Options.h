@@ -8,6 +8,8 @@
 #include "Exception.h"
 
 #include <QStringList>
+#include <memory>
+#include <optional>
 
 // Bad usage: the message says what is wrong; the caller adds how to get help.
 class EUsage : public Exception {
@@ -25,12 +27,13 @@ struct TOptions {
     bool DryRun = false;
     DisplayFrames::TAlign Align = DisplayFrames::TAlign::Right;
 
-    // The module's line: 9600 baud, 8 data bits, no parity, 1 stop bit.
-    TBaudRate BaudRate = br9600;
-    TDataBits DataBits = dbEight;
-    TParityBits Parity = prNone;
-    TStopBits StopBits = sbOneStopBit;
-    TFlowControl FlowControl = fcNone;
+    // The line settings given; the others come from the defaults file, else
+    // they are the module's: 9600 baud, 8 data bits, no parity, 1 stop bit.
+    std::optional<TBaudRate> BaudRate;
+    std::optional<TDataBits> DataBits;
+    std::optional<TParityBits> Parity;
+    std::optional<TStopBits> StopBits;
+    std::optional<TFlowControl> FlowControl;
 
     // Whether the command sends frames, and so needs a port (or --dry-run).
     bool Sends() const { return Command >= cmText; }
@@ -41,6 +44,23 @@ struct TOptions {
 // Raises EUsage for an unknown command or option, a missing or extra
 // argument, or a line setting that is not one of the setup dialog's texts.
 TOptions ParseCommandLine(const QStringList& arguments);
+
+// The defaults file cannot be used (damaged, not the user's): bad input,
+// "<file>: <reason>".
+class EBadDefaults : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Where the defaults of the port and line settings are read from:
+// UserConfigDirectory() + "/kv52804.ini", as TComPort::StoreSettings writes.
+QString DefaultsFile();
+
+// A closed port set as the defaults file says (a missing file says
+// nothing), with the options' line settings over it. Its Port is the file's
+// or empty. Raises EBadDefaults, or EUsage when the stop bits do not go with
+// the data bits.
+std::unique_ptr<TComPort> LinePort(const TOptions& options);
 
 // The text of --help, translated.
 QString HelpText();

@@ -91,8 +91,10 @@ QStringList PortsPresent() {
     return ports;
 }
 
-QString ChoosePort(const TOptions& options) {
+QString ChoosePort(const TOptions& options, const QString& fromFile) {
     QString port = options.PortGiven ? options.Port : qEnvironmentVariable("KV52804_PORT");
+    if (port.isEmpty())
+        port = fromFile;
     // A name with a slash is a path, as everywhere in a shell, unless it is
     // a network port's URL; only a plain name is looked up in the port
     // directory, the ports file or /dev.

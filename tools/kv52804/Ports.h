@@ -10,10 +10,10 @@ struct TOptions;
 // ports file's warnings. Raises EPortFailed when the list cannot be read.
 QStringList PortsPresent();
 
-// --port, else $KV52804_PORT, else the only port present; a relative path
-// (a name with a slash) is made absolute. Raises EPortFailed when that
-// leaves none or several.
-QString ChoosePort(const TOptions& options);
+// --port, else $KV52804_PORT, else the defaults file's (fromFile, empty if
+// none), else the only port present; a relative path (a name with a slash)
+// is made absolute. Raises EPortFailed when that leaves none or several.
+QString ChoosePort(const TOptions& options, const QString& fromFile);
 
 // How messages name the port: the device path or URL that is opened, or the
 // name of a published port.

@@ -111,12 +111,13 @@ int Run(const TOptions& options) {
     }
     const bool continuous = options.Streams() || options.Command == TOptions::cmClock;
     const std::string frame = continuous ? std::string() : Frame(options);
+    std::unique_ptr<TComPort> port = LinePort(options);
     if (options.Streams())
         CheckStandardInput();
     std::optional<TStopSignals> stop;
     if (continuous)
         stop.emplace();
-    TFrameSink sink(options, stop ? &*stop : nullptr);
+    TFrameSink sink(options, std::move(port), stop ? &*stop : nullptr);
     if (options.Streams())
         return StreamLines(sink, options, *stop);
     if (options.Command == TOptions::cmClock)
@@ -142,7 +143,8 @@ int RunAndReport(const QStringList& arguments) {
     } catch (const Exception& error) {
         PrintError(error.Message());
         // Bad text, codes or input; the rest failed at the port or the output.
-        const bool badInput = dynamic_cast<const EDisplayText*>(&error) ||
+        const bool badInput = dynamic_cast<const EBadDefaults*>(&error) ||
+                              dynamic_cast<const EDisplayText*>(&error) ||
                               dynamic_cast<const EBadCode*>(&error) ||
                               dynamic_cast<const EInput*>(&error);
         return badInput ? ExitBadInput : ExitPortFailed;

@@ -22,7 +22,6 @@
 #include <fcntl.h>
 #include <map>
 #include <memory>
-#include <vector>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -30,6 +29,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -85,15 +85,17 @@ protected:
         Env.insert("KV_SYSFS_ROOT", Temp.filePath("sys"));
         Env.insert("XDG_CONFIG_HOME", Temp.filePath("config"));
     }
-    // The named network ports; returns the file's name.
-    QString WritePortsFile(const QByteArray& text) {
-        const QString file = Temp.filePath("config/kv52804/ports");
+    // A file of the user's configuration directory; returns its name.
+    QString WriteConfigFile(const char* name, const QByteArray& text) {
+        const QString file = Temp.filePath("config/kv52804/") + name;
         QDir().mkpath(Temp.filePath("config/kv52804"));
-        QFile ports(file);
-        EXPECT_TRUE(ports.open(QIODevice::WriteOnly));
-        ports.write(text);
+        QFile config(file);
+        EXPECT_TRUE(config.open(QIODevice::WriteOnly));
+        config.write(text);
         return file;
     }
+    // The named network ports; returns the file's name.
+    QString WritePortsFile(const QByteArray& text) { return WriteConfigFile("ports", text); }
     void TearDown() override {
         for (auto& [name, sim] : Sims) {
             sim->terminate();
@@ -204,7 +206,9 @@ TEST_F(Kv52804, BadInputAndUnusablePortsAndOutputsSendNothing) {
         QString message;
         QStringList env = {}; // NAME=VALUE, on top of LANG=C.UTF-8
         TStream stream = TStream::Pipe;
+        QByteArray defaults = {}; // the defaults file's lines under [ComPort]
     };
+    const QString defaultsFile = Temp.filePath("config/kv52804/kv52804.ini");
     const Row rows[] = {
         {{"text", "HALLO"}, 2, "kv52804: 'A' (character 2) cannot be shown on the display\n"},
         {{"text", "HALLO"},
@@ -266,6 +270,26 @@ TEST_F(Kv52804, BadInputAndUnusablePortsAndOutputsSendNothing) {
          {},
          TStream::FullOutput},
         {{"-h"}, 1, "kv52804: write error: No space left on device\n", {}, TStream::FullOutput},
+        // The defaults file is read before the port is opened; options win over it.
+        {{"on"},
+         2,
+         "kv52804: " + defaultsFile +
+             ": Failed to load settings: Parity.Check = 'maybe' is not one of Yes, No\n",
+         {},
+         TStream::Pipe,
+         "BaudRate=19200\nParity.Check=maybe\n"},
+        {{"--data-bits", "5", "on"},
+         2,
+         "kv52804: --stop-bits 2 needs --data-bits 6, 7 or 8\n",
+         {},
+         TStream::Pipe,
+         "StopBits=2\n"},
+        {{"--port", "OPTION", "on"},
+         1,
+         "kv52804: /dev/OPTION: No such file",
+         {},
+         TStream::Pipe,
+         "Port=FILE\n"},
     };
     const QProcessEnvironment base = Env;
     for (const Row& row : rows) {
@@ -273,11 +297,15 @@ TEST_F(Kv52804, BadInputAndUnusablePortsAndOutputsSendNothing) {
         Env = base;
         for (const QString& setting : row.env)
             Env.insert(setting.section('=', 0, 0), setting.section('=', 1));
+        QFile::remove(defaultsFile);
+        if (!row.defaults.isEmpty())
+            WriteConfigFile("kv52804.ini", "[ComPort]\n" + row.defaults);
         const TRun run = Run(row.args, {}, row.stream);
         EXPECT_EQ(run.Status, row.status);
         EXPECT_TRUE(run.Err.startsWith(row.message)) << run.Err.toStdString();
     }
     Env = base;
+    QFile::remove(defaultsFile);
     ASSERT_EQ(Run({"off"}).Status, 0);
     EXPECT_EQ(Received("SIM", 1), "83");
 }
@@ -328,6 +356,10 @@ TEST_F(Kv52804, ListsThePortsAndAsksForAChoiceAmongSeveral) {
     EXPECT_EQ(ambiguous.Status, 1);
     EXPECT_EQ(ambiguous.Err, "kv52804: Several ports found (KV52804-SIM, ttyUSB0); choose one "
                              "with --port or KV52804_PORT\n");
+    // Or the defaults file names it.
+    WriteConfigFile("kv52804.ini", "[ComPort]\nPort=KV52804-SIM\nBaudRate=19200\n");
+    EXPECT_EQ(Run({"off"}).Status, 0);
+    EXPECT_EQ(Received("KV52804-SIM", 1), "83");
     Env.insert("KV52804_PORT", "KV52804-SIM");
     EXPECT_EQ(Run({"on"}).Status, 0);
     EXPECT_EQ(Received("KV52804-SIM", 1), "82");
