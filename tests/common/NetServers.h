@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -102,7 +103,8 @@ private:
 
 // ser2net, telnet with the Com Port Control Option (or raw TCP) on a free
 // port of 127.0.0.1, in front of `device` at 9600 8N1; it listens when
-// constructed.
+// constructed. It takes two clients, so that one of ours can keep the
+// device open (KeepDeviceOpen).
 class TSer2net {
 public:
     explicit TSer2net(const std::string& device, bool telnet = true) {
@@ -113,7 +115,7 @@ public:
         std::ofstream(FDir + "/c.yaml") << "connection: &c1\n  accepter: "
                                         << (telnet ? "telnet(rfc2217)," : "") << "tcp,127.0.0.1,"
                                         << FPort << "\n  connector: serialdev," << device
-                                        << ",9600n81,local\n";
+                                        << ",9600n81,local\n  options:\n    max-connections: 2\n";
         FServer.emplace(std::vector<std::string>{"ser2net", "-n", "-u", "-c", FDir + "/c.yaml",
                                                  "-P", FDir + "/pid"});
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -124,14 +126,37 @@ public:
         }
     }
     ~TSer2net() {
+        if (FHolder >= 0)
+            ::close(FHolder);
         FServer.reset();
         std::filesystem::remove_all(FDir);
     }
     int Port() const { return FPort; }
+    // When its last client goes, ser2net flushes the device before closing
+    // it. On a pseudo-terminal that flush also drops the bytes the kernel
+    // has not yet passed on to the master's reader, so on a busy machine
+    // bytes written just before a client closes can be lost. A client of our
+    // own keeps the device open from here on; ser2net has taken it, and
+    // opened the device, once its first Telnet bytes arrive (Telnet only: a
+    // raw accepter says nothing first).
+    void KeepDeviceOpen() {
+        FHolder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(FPort));
+        timeval wait{20, 0};
+        char c;
+        if (FHolder < 0 || ::setsockopt(FHolder, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0 ||
+            ::connect(FHolder, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::recv(FHolder, &c, 1, 0) != 1)
+            throw std::runtime_error("ser2net does not take a second client");
+    }
     void Kill() { FServer->Kill(); }
 
 private:
     std::string FDir;
     int FPort = 0;
+    int FHolder = -1;
     std::optional<TServer> FServer;
 };

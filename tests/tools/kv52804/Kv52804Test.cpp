@@ -401,8 +401,11 @@ TEST_F(Kv52804, ListsNamedNetworkPortsAndOpensTheirUrls) {
     }
     ::close(closed);
 
-    // The module behind ser2net, by name and by URL.
+    // The module behind ser2net, by name and by URL. The tool closes at
+    // once after its frame, which ser2net's close could drop on the way to
+    // the simulator (see KeepDeviceOpen).
     TSer2net server(StartSim().toStdString());
+    server.KeepDeviceOpen();
     const QString wall = QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.Port());
     WritePortsFile("wall " + wall.toUtf8() + "\n");
     const QString frame = Run({"--dry-run", "text", "HELLO"}).Out.trimmed();
