@@ -39,6 +39,9 @@
 // - The connection lost (the server closed or reset it): every pending and
 //   later transfer and wait fails with ECONNRESET, settings and lines too;
 //   CloseHandle still succeeds.
+// - CloseHandle ends our side of the connection first and reads away what
+//   the server still sends until it ends its side (at most the answer time),
+//   so bytes the socket took are delivered, not dropped by a reset.
 // - A write ends when the socket has taken its bytes: nothing tells when the
 //   far side's UART has sent them.
 #include "kv_serial_export.h"

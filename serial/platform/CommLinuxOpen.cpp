@@ -201,7 +201,13 @@ bool CommLinux::CloseHandle(HANDLE handle) {
     p->Io.join();
     if (p->Transport) {
         ::close(p->WakeFd);
-        return ::close(p->Fd) == 0 || errno == EINTR ? Succeed() : Fail(errno);
+        std::chrono::milliseconds answerTime;
+        {
+            std::lock_guard lock(FImpl->Mutex);
+            answerTime = FImpl->NetAnswerTime;
+        }
+        const int error = CloseNetworkSocket(p->Fd, answerTime);
+        return error == 0 ? Succeed() : Fail(error);
     }
     StopModemWaiter(*p);
     // Unsent output is dropped first: a tty close otherwise waits up to the

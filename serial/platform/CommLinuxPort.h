@@ -348,5 +348,8 @@ namespace commlinux {
 // Network ports (CommNet.cpp): whether a name is one, and opening it.
 bool IsNetworkName(const std::string& path);
 HANDLE OpenNetworkPort(CommLinux::TImpl& impl, const std::string& url);
+// Ends a network port's connection so that what the socket took still
+// arrives: 0 or errno of the close.
+int CloseNetworkSocket(int fd, std::chrono::milliseconds answerTime);
 
 } // namespace commlinux

@@ -535,6 +535,30 @@ HANDLE OpenNetworkPort(CommLinux::TImpl& impl, const std::string& url) {
 
 } // namespace commlinux
 
+int commlinux::CloseNetworkSocket(int fd, std::chrono::milliseconds answerTime) {
+    // A socket closed while it holds received bytes nobody read is reset,
+    // not closed, and the reset drops what it had taken but not yet sent:
+    // the end of writes that were reported as done. So our side ends first
+    // (the bytes go out, then the end), and what the server still sends is
+    // read and dropped until it ends its side too, or for the answer time
+    // when it keeps the connection open.
+    if (::shutdown(fd, SHUT_WR) == 0) {
+        const auto deadline = Clock::now() + answerTime;
+        char scrap[4096];
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - Clock::now());
+            pollfd in{fd, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&in, 1, static_cast<int>(left.count())) <= 0)
+                break;
+            const ssize_t n = ::recv(fd, scrap, sizeof scrap, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+                break;
+        }
+    }
+    return ::close(fd) == 0 || errno == EINTR ? 0 : errno;
+}
+
 void CommLinux::SetNetworkTimes(std::chrono::milliseconds open, std::chrono::milliseconds answer) {
     std::lock_guard lock(FImpl->Mutex);
     FImpl->NetOpenTime = open;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -185,6 +186,49 @@ TEST_F(NetworkPort, RawSocketPassesBytesAndKeepsSettingsHere) {
     EXPECT_EQ(pty.Receive(AllBytes().size(), 10000), AllBytes());
     pty.Send(AllBytes());
     EXPECT_EQ(Read(AllBytes().size()), AllBytes());
+}
+
+// The server sends more than the port takes in and reads nothing while the
+// port writes and closes: a plain close would be a reset, which drops what
+// the socket held of the write. Everything written must arrive, then the end.
+TEST_F(NetworkPort, ClosingWithUnreadInputStillDeliversWhatWasWritten) {
+    FApi.SetNetworkTimes(1000ms, 500ms);
+    TLocalSocket server(true);
+    const int small = 4096;
+    ASSERT_EQ(::setsockopt(server.Fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    FPort = Open(Url("socket", server.Port));
+    ASSERT_NE(FPort, INVALID_HANDLE_VALUE) << FApi.GetLastError();
+    const int peer = ::accept(server.Fd, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(FApi.SetupComm(FPort, 16, 16));
+    const std::string flood(64 * 1024, 'x');
+    for (std::size_t sent = 0; sent < flood.size();) {
+        const ssize_t n = ::send(peer, flood.data() + sent, flood.size() - sent, MSG_DONTWAIT);
+        if (n <= 0)
+            break;
+        sent += n;
+    }
+    COMSTAT stat{};
+    DWORD errors = 0;
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (FApi.ClearCommError(FPort, &errors, &stat) && stat.cbInQue < 16 &&
+           std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(stat.cbInQue, 16u); // the port's queue is full: the kernel holds the rest
+    const std::string written(12 * 1024, 'y');
+    ASSERT_TRUE(Write(written));
+    EXPECT_TRUE(FApi.CloseHandle(FPort));
+    FPort = INVALID_HANDLE_VALUE;
+    const timeval patience{10, 0};
+    ASSERT_EQ(::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience), 0);
+    std::string got;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::recv(peer, buf, sizeof buf, 0)) > 0)
+        got.append(buf, n);
+    EXPECT_EQ(n, 0) << "no end but " << std::strerror(errno) << " after " << got.size() << " bytes";
+    EXPECT_EQ(got, written);
+    ::close(peer);
 }
 
 TEST(Ser2netComponent, SendsAFrameByUrl) {
