@@ -1,10 +1,13 @@
 #include "VornLED7Seg.h"
 
 #include <QCoreApplication>
+#include <QPaintEngine>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPixmapCache>
 #include <QResizeEvent>
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -52,6 +55,30 @@ TVornLED7Seg::TOutline Quad(QPoint A1, QPoint A2, QPoint A3, QPoint A4) {
 // arithmetic then stays far inside 32 bits.
 int ClampSize(qint64 ASize) {
     return int(std::clamp<qint64>(ASize, 0, QWIDGETSIZE_MAX));
+}
+
+// A picture is only worth keeping, and only looks exactly like the segments
+// painted in place, where its pixels land one to one on the device's: a
+// raster device (the backing store, an image, a pixmap) scaled by a whole
+// pixel ratio and shifted by whole device pixels. Anything else (a fractional
+// pixel ratio, a caller's painter scaled or turned, a PDF or printer engine
+// that should get polygons, not a bitmap) has the segments painted in place.
+// Returns the scale, or 0 for painting in place.
+int PictureScale(QPainter& APainter, QSize ASize) {
+    // Beyond this many device pixels a picture costs more memory than it
+    // saves time: filling that many pixels outweighs the eight polygons.
+    constexpr qreal LargestPicture = 1 << 22;
+    const QPaintEngine* engine = APainter.paintEngine();
+    if (engine == nullptr || engine->type() != QPaintEngine::Raster)
+        return 0;
+    const QTransform t = APainter.deviceTransform();
+    const qreal scale = t.m11();
+    if (t.type() > QTransform::TxScale || t.m22() != scale || scale < 1 ||
+        scale != std::floor(scale) || t.dx() != std::floor(t.dx()) ||
+        t.dy() != std::floor(t.dy()) ||
+        qreal(ASize.width()) * ASize.height() * scale * scale > LargestPicture)
+        return 0;
+    return int(scale);
 }
 
 } // namespace
@@ -328,19 +355,76 @@ void TVornLED7Seg::LayoutDoubleEdge() {
                         QPoint(px + T, py),         QPoint(px + 2 * h, py)};
 }
 
+TVornLED7Seg::TLook TVornLED7Seg::CurrentLook(int AScale) const {
+    return {.Size = size(),
+            .Scale = AScale,
+            .Back = FBackColor,
+            .Bright = FBrightColor,
+            .Dim = FDimColor,
+            .Lit = quint8(isEnabled() ? CharacterSegments(FValue) : 0),
+            .Outlines = FOutlines};
+}
+
+void TVornLED7Seg::Draw(QPainter& APainter, const TLook& ALook) {
+    const QColor back = QColorFromTColor(ALook.Back);
+    const QColor bright = QColorFromTColor(ALook.Bright);
+    const QColor dim = QColorFromTColor(ALook.Dim);
+    APainter.fillRect(QRect(QPoint(0, 0), ALook.Size), back);
+    // Every segment is bordered by a line in the background colour.
+    APainter.setPen(QPen(back, 1, Qt::SolidLine));
+    for (int i = 0; i < SegmentCount; ++i) {
+        APainter.setBrush((ALook.Lit >> i & 1) != 0 ? bright : dim);
+        APainter.drawPolygon(ALook.Outlines[i].data(), int(ALook.Outlines[i].size()));
+    }
+}
+
+QPixmap TVornLED7Seg::Picture(const TLook& ALook) {
+    // Pictures are shared through Qt's pixmap cache, keyed by the whole look:
+    // digits of one look showing the same segments (a row of blanks, a clock
+    // once it has shown each of its ten digits) draw them once between them.
+    // That cache is bounded (10 MiB unless the program sets another limit)
+    // and drops the least recently used pictures first; a main-window
+    // digit's picture is about 18 KiB, so every segment combination of one
+    // look would fit in half of it. Nothing of ours stays global, and a
+    // widget's own copy keeps its current picture however full the cache is.
+    QByteArray key;
+    const auto add = [&key](qint32 AValue) {
+        key.append(reinterpret_cast<const char*>(&AValue), sizeof AValue);
+    };
+    for (qint32 v : {ALook.Size.width(), ALook.Size.height(), ALook.Scale, qint32(ALook.Back),
+                     qint32(ALook.Bright), qint32(ALook.Dim), qint32(ALook.Lit)})
+        add(v);
+    for (const TOutline& outline : ALook.Outlines)
+        for (QPoint p : outline) {
+            add(p.x());
+            add(p.y());
+        }
+    const QString name = QStringLiteral("TVornLED7Seg:") + QString::fromLatin1(key.toBase64());
+    QPixmap picture;
+    if (QPixmapCache::find(name, &picture))
+        return picture;
+    picture = QPixmap(ALook.Size * ALook.Scale);
+    picture.setDevicePixelRatio(ALook.Scale);
+    QPainter painter(&picture);
+    Draw(painter, ALook);
+    painter.end();
+    QPixmapCache::insert(name, picture);
+    return picture;
+}
+
 void TVornLED7Seg::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    const QColor back = QColorFromTColor(FBackColor);
-    const QColor bright = QColorFromTColor(FBrightColor);
-    const QColor dim = QColorFromTColor(FDimColor);
-    painter.fillRect(rect(), back);
-    // Every segment is bordered by a line in the background colour.
-    painter.setPen(QPen(back, 1, Qt::SolidLine));
-    const quint8 lit = isEnabled() ? CharacterSegments(FValue) : 0;
-    for (int i = 0; i < SegmentCount; ++i) {
-        painter.setBrush((lit >> i & 1) != 0 ? bright : dim);
-        painter.drawPolygon(FOutlines[i].data(), int(FOutlines[i].size()));
+    const int scale = PictureScale(painter, size());
+    if (scale == 0 || size().isEmpty()) {
+        Draw(painter, CurrentLook(1));
+        return;
     }
+    TLook look = CurrentLook(scale);
+    if (FPicture.isNull() || look != FPictureLook) {
+        FPicture = Picture(look);
+        FPictureLook = std::move(look);
+    }
+    painter.drawPixmap(0, 0, FPicture);
 }
 
 void TVornLED7Seg::resizeEvent(QResizeEvent* AEvent) {

@@ -3,13 +3,17 @@
 //
 // The widget is state plus paint: every change of size or of a layout
 // parameter computes the eight segment outlines once into a table, and
-// painting only fills the background and those eight polygons. The lit switch
+// painting fills the background and those eight polygons into a picture that
+// later paints copy until something it was drawn from changes. The lit switch
 // is QWidget's enabled property, so a disabled digit draws every segment dim.
 #include "kv_widgets_export.h"
 #include <QColor>
+#include <QPixmap>
 #include <QWidget>
 #include <array>
 #include <cstdint>
+
+class QPainter;
 
 // A colour as 0x00BBGGRR: red in the low byte (255 is red, 65280 lime).
 using TColor = quint32;
@@ -123,6 +127,24 @@ private:
     bool AcceptVertical(int AVert, int AMinimum);
     void ApplySize(qint64 AWidth, qint64 AHeight);
 
+    // Everything a picture of the digit is drawn from. A picture is copied
+    // only while all of it is the same, so no change (a setter, a resize,
+    // the enabled state, a device of another pixel ratio) can show a stale
+    // one, whichever way it came about.
+    struct TLook {
+        QSize Size;
+        int Scale = 0; // device pixels per widget pixel
+        TColor Back = 0;
+        TColor Bright = 0;
+        TColor Dim = 0;
+        quint8 Lit = 0;
+        std::array<TOutline, SegmentCount> Outlines{};
+        bool operator==(const TLook&) const = default;
+    };
+    TLook CurrentLook(int AScale) const;
+    static void Draw(QPainter& APainter, const TLook& ALook);
+    static QPixmap Picture(const TLook& ALook);
+
     TColor FBrightColor = 0;
     TColor FDimColor = 0;
     TColor FBackColor = 0;
@@ -134,4 +156,6 @@ private:
     std::array<TOutline, SegmentCount> FOutlines{};
     int FHorzLength = 0;
     int FVertLength = 0;
+    TLook FPictureLook;
+    QPixmap FPicture;
 };

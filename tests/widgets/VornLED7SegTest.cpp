@@ -1,9 +1,10 @@
-#include "DigitPixels.h"
 #include "VornLED7Seg.h"
+#include "DigitPixels.h"
 
 #include <QImage>
 #include <QMetaEnum>
 #include <QMetaProperty>
+#include <QPixmapCache>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
@@ -60,8 +61,9 @@ std::string Show(const TVornLED7Seg::TOutline& o) {
     return s;
 }
 
-QImage Render(TVornLED7Seg& w) {
-    QImage image(w.size(), QImage::Format_RGB32);
+QImage Render(TVornLED7Seg& w, int pixelRatio = 1) {
+    QImage image(w.size() * pixelRatio, QImage::Format_RGB32);
+    image.setDevicePixelRatio(pixelRatio);
     image.fill(Qt::white); // anything the widget leaves unpainted stays white
     w.render(&image);
     return image;
@@ -456,6 +458,41 @@ TEST(VornLED7Seg, CodesPastTheTablePaintBlank) {
     for (int code : {70, 99, 128, 200, 255}) {
         w.SetValue(quint8(code));
         EXPECT_TRUE(Render(w) == blank) << "code " << code;
+    }
+}
+
+TEST(VornLED7Seg, RepaintAfterAChangeLooksLikeANewDigitWithNothingCached) {
+    struct Row {
+        const char* name;
+        std::function<void(TVornLED7Seg&)> change;
+        int pixelRatio = 1;
+    } rows[] = {
+        {"BrightColor", [](TVornLED7Seg& w) { w.SetBrightColor(65280); }},
+        {"DimColor", [](TVornLED7Seg& w) { w.SetDimColor(0x404040); }},
+        {"BackColor", [](TVornLED7Seg& w) { w.SetBackColor(0xFFFFFF); }},
+        {"Value", [](TVornLED7Seg& w) { w.SetValue(18); }},
+        {"Enabled", [](TVornLED7Seg& w) { w.setEnabled(false); }},
+        {"Spacing", [](TVornLED7Seg& w) { w.SetSpacing(6); }},
+        {"Gap", [](TVornLED7Seg& w) { w.SetGap(3); }},
+        {"SegWidth", [](TVornLED7Seg& w) { w.SetSegWidth(6); }},
+        {"SegShape", [](TVornLED7Seg& w) { w.SetSegShape(TVornLED7Seg::ssEdge); }},
+        {"size", [](TVornLED7Seg& w) { w.SetBounds(0, 0, 80, 100); }},
+        {"pixel ratio 2", [](TVornLED7Seg&) {}, 2},
+    };
+    for (const Row& r : rows) {
+        TVornLED7Seg w;
+        Configure(w, MainWindowDigit[2], 63, 73);
+        w.SetValue(1);
+        const QImage before = Render(w);
+        r.change(w);
+        const QImage after = Render(w, r.pixelRatio);
+        EXPECT_FALSE(after == before) << r.name;
+        QPixmapCache::clear();
+        TVornLED7Seg fresh;
+        Configure(fresh, MainWindowDigit[2], 63, 73);
+        fresh.SetValue(1);
+        r.change(fresh);
+        EXPECT_TRUE(Render(fresh, r.pixelRatio) == after) << r.name;
     }
 }
 
