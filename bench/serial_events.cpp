@@ -35,6 +35,10 @@
 namespace {
 using Clock = std::chrono::steady_clock;
 
+// A received byte should reach its handler on the main thread within twice
+// the time a thread of its own, asleep in poll(), takes to see it.
+constexpr double kGoalRatio = 2.0;
+
 struct Pty {
     int Master = -1;
     int Slave = -1;
@@ -195,10 +199,10 @@ int main(int argc, char** argv) {
         const double p99 = latency.Percentile(0.99);
         std::printf("byte -> poll() reader thread (baseline):        median %.1f us, p99 %.1f us\n",
                     median, p99);
-        std::printf("ratio port / baseline: median %.2f, p99 %.2f (target: port median <= 1000 us: "
-                    "%s)\n",
-                    median > 0 ? portMedian / median : 0.0, p99 > 0 ? portP99 / p99 : 0.0,
-                    portMedian <= 1000.0 ? "met" : "NOT met");
+        const double ratio = median > 0 ? portMedian / median : 0.0;
+        std::printf("ratio port / baseline: median %.2f, p99 %.2f (goal: median <= %.1fx: %s)\n",
+                    ratio, p99 > 0 ? portP99 / p99 : 0.0, kGoalRatio,
+                    median > 0 && ratio <= kGoalRatio ? "met" : "NOT met");
     }
     return 0;
 }
