@@ -2,6 +2,8 @@
 // against plain write() on the same pair in the same run.
 //
 //   bench_serial_transfer
+//   bench_serial_transfer --writes N   only N 15-byte WriteString calls, for
+//                                      counting system calls (strace -c -f)
 #include "CPort.h"
 #include "gnugettext.h"
 
@@ -10,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,6 +22,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -100,6 +104,19 @@ double Percentile(const std::vector<double>& sorted, double p) {
     const std::size_t i = std::min(sorted.size() - 1, static_cast<std::size_t>(p * sorted.size()));
     return sorted[i];
 }
+
+// Alternates the two senders over `rounds` rounds and keeps each one's best:
+// the machine's other load then weighs on both alike, not on whichever ran
+// while it was busy.
+template <typename Plain, typename Port>
+std::pair<double, double> BestOf(int rounds, Plain plain, Port port) {
+    double bestPlain = 0, bestPort = 0;
+    for (int i = 0; i < rounds; ++i) {
+        bestPlain = std::max(bestPlain, plain());
+        bestPort = std::max(bestPort, port());
+    }
+    return {bestPlain, bestPort};
+}
 } // namespace
 
 int main(int argc, char** argv) {
@@ -116,35 +133,55 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 12; ++i)
             frame += static_cast<char>(i);
         frame += "\x84\x82";
+        std::string frames;
+        for (int i = 0; i < 20000; ++i)
+            frames += frame;
         const int rounds = 2000;
 
         Pty pty;
-        // Baseline: plain blocking write() on the slave.
-        const double plainMiB = Throughput(
-            pty, data, piece, [&](const char* p, std::size_t n) { WriteAll(pty.Slave, p, n); });
-        const auto plainLat = Latencies(pty, frame, rounds, [&](const std::string& f) {
-            WriteAll(pty.Slave, f.data(), f.size());
-        });
-
         TComPort port;
         port.SetPort(QString::fromStdString(pty.Path));
         port.Open();
-        const double portMiB = Throughput(pty, data, piece, [&](const char* p, std::size_t n) {
-            port.WriteString(std::string(p, n));
+        if (argc == 3 && std::strcmp(argv[1], "--writes") == 0) {
+            const int n = std::atoi(argv[2]);
+            std::thread reader([&] { ReadAll(pty.Master, frame.size() * n); });
+            for (int i = 0; i < n; ++i)
+                port.WriteString(frame);
+            reader.join();
+            port.Close();
+            return 0;
+        }
+        // Plain blocking write() on the same slave, while the port has it open.
+        auto plain = [&](const char* p, std::size_t n) { WriteAll(pty.Slave, p, n); };
+        auto viaPort = [&](const char* p, std::size_t n) { port.WriteString(std::string(p, n)); };
+
+        const auto [plainMiB, portMiB] =
+            BestOf(3, [&] { return Throughput(pty, data, piece, plain); },
+                   [&] { return Throughput(pty, data, piece, viaPort); });
+        const auto [plainFrames, portFrames] =
+            BestOf(3, [&] { return Throughput(pty, frames, frame.size(), plain); },
+                   [&] { return Throughput(pty, frames, frame.size(), viaPort); });
+        const auto plainLat = Latencies(pty, frame, rounds, [&](const std::string& f) {
+            WriteAll(pty.Slave, f.data(), f.size());
         });
         const auto portLat =
             Latencies(pty, frame, rounds, [&](const std::string& f) { port.WriteString(f); });
         port.Close();
 
+        const double perFrame = 1024.0 * 1024.0 / static_cast<double>(frame.size());
         std::printf("16 MiB in 4 KiB WriteString pieces: %.1f MiB/s, plain write(): %.1f MiB/s, "
-                    "ratio %.2fx (target >= 0.8x)\n",
+                    "ratio %.2fx (goal >= 1.0x)\n",
                     portMiB, plainMiB, portMiB / plainMiB);
+        std::printf("15-byte frames back to back, one WriteString each: %.0f frames/s, plain "
+                    "write(): %.0f frames/s, ratio %.2fx (goal >= 0.8x)\n",
+                    portFrames * perFrame, plainFrames * perFrame, portFrames / plainFrames);
         const double pm = Percentile(plainLat, 0.5), pp = Percentile(plainLat, 0.99);
         const double wm = Percentile(portLat, 0.5), wp = Percentile(portLat, 0.99);
         std::printf("15-byte frame until the peer has it: WriteString median %.1f us, p99 %.1f us; "
                     "plain write() median %.1f us, p99 %.1f us; ratio median %.2fx, p99 %.2fx "
-                    "(target <= 1.5x)\n",
+                    "(goal <= 1.5x)\n",
                     wm, wp, pm, pp, wm / pm, wp / pp);
+        std::printf("(throughputs: best of 3 alternating rounds each)\n");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

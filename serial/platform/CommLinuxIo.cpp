@@ -14,7 +14,11 @@
 
 namespace commlinux {
 
+// Under the port's lock.
 void Wake(TPort& p) {
+    if (!p.IoAsleep)
+        return;
+    p.IoAsleep = false;
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(p.WakeFd, &one, sizeof one);
 }
@@ -294,12 +298,27 @@ int EndFrontWrite(TPort& p, int error) {
     return flushError;
 }
 
+// A pseudo-terminal passes what it takes straight to the other end's input:
+// a write there is done the moment its last byte is handed over.
+bool HoldsNothing(const TPort& p) {
+    return p.IsPty && !p.Transport && !p.Out.Queued && !p.Out.TransmitterEmpty;
+}
+
 // Hands the front write's bytes to the driver as far as it takes them now; a
 // device failure hangs the port up. The next write's bytes follow only when
-// the front write has ended (WatchOutput).
+// the front write has ended (WatchOutput), which on a device that holds
+// nothing is at once, without another turn of the loop.
 void PushOutput(TPort& p) {
-    while (!p.Writes.empty() && !p.Writes.front().Handed() && !p.HangupError && !OutputHeld(p)) {
+    while (!p.Writes.empty() && !p.HangupError && !OutputHeld(p)) {
         TWriteOp& w = p.Writes.front();
+        if (w.Handed()) {
+            std::size_t before = p.Writes.size();
+            if (HoldsNothing(p))
+                WatchOutput(p, Clock::now());
+            if (p.Writes.size() == before)
+                return;
+            continue;
+        }
         if (w.Done == 0)
             w.Start = p.Handed;
         BeginSending(p);
@@ -432,9 +451,11 @@ void IoLoop(TPort& p) {
             auto ms = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
             timeout = static_cast<int>(std::clamp<std::int64_t>(ms, 0, 1 << 30));
         }
+        p.IoAsleep = true;
         lock.unlock();
         int r = ::poll(fds, count, timeout);
         lock.lock();
+        p.IoAsleep = false;
         if (r <= 0)
             continue;
         if (fds[0].revents & POLLIN) {

@@ -172,12 +172,10 @@ bool CommLinux::CloseHandle(HANDLE handle) {
     PortPtr p;
     {
         std::lock_guard lock(FImpl->Mutex);
-        auto ev = FImpl->Events.find(handle);
-        if (ev != FImpl->Events.end()) {
-            // The descriptor closes when the last waiter lets go of it.
-            FImpl->Events.erase(ev);
+        // An event's descriptor, if it has one, closes when the last waiter
+        // lets go of it.
+        if (FImpl->DropEvent(handle))
             return true;
-        }
         auto it = FImpl->Ports.find(handle);
         if (it == FImpl->Ports.end())
             return Fail(EBADF);

@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <linux/serial.h>
 #include <sys/stat.h>
@@ -42,36 +43,50 @@ inline bool NoModemLines(int error) {
     return error == ENOTTY || error == EINVAL;
 }
 
-// An event: an eventfd that stays readable while set (manual reset) or is
-// consumed by the one waiter it releases (auto reset).
+// An event. Its state is one atomic word, so setting an event that nobody
+// sleeps on and waiting for one that is already set cost no system call; a
+// wait on it alone sleeps on that word (futex). A descriptor exists only once
+// a wait on several objects (poll) has asked for one. The protocol:
+// - Set stores Signalled and then looks for sleepers: futex sleepers by the
+//   Sleepers bit its store replaced, poll sleepers by their count; it wakes
+//   those, and writes the descriptor only when a poll sleeper is there.
+// - A futex sleeper puts in Sleepers only while Signalled is clear, and the
+//   kernel lets it sleep only while the word is still exactly that value.
+// - A poll sleeper makes the descriptor, then counts itself in (Pollers),
+//   then looks at the state. The store and the look of each side are
+//   sequentially consistent, so either Set sees the count and writes the
+//   descriptor, or the sleeper sees Signalled and does not sleep.
+// - The descriptor is readable exactly while the event is set (Mirror, under
+//   FdMutex, after every change of the state once it exists; waiters never
+//   read it), so every poll sleeper on it wakes, and none spins on a
+//   descriptor left readable by a set that a reset overtook.
 struct TEvent {
-    int Fd = -1;
+    static constexpr std::uint32_t Signalled = 1, Sleepers = 2;
     bool ManualReset = true;
-    // Setting an event publishes what the setter wrote before (a record's
-    // status, a read's bytes) to whoever the wait releases, as the memory
-    // model sees it: the kernel's eventfd alone orders it only in practice.
-    mutable std::atomic<std::uint64_t> Sets{0};
+    // Setting publishes what the setter wrote before (a record's status, a
+    // read's bytes) to whoever the wait releases.
+    mutable std::atomic<std::uint32_t> State{0};
+    mutable std::atomic<int> Pollers{0};
+    mutable std::atomic<int> Fd{-1};
+    mutable std::mutex FdMutex; // making the descriptor, and Mirror
+    mutable bool Written = false; // the descriptor holds a count; under FdMutex
+    TEvent() = default;
+    TEvent(const TEvent&) = delete;
+    TEvent& operator=(const TEvent&) = delete;
     ~TEvent() {
-        if (Fd >= 0)
-            ::close(Fd);
+        if (int fd = Fd.load(); fd >= 0)
+            ::close(fd);
     }
-    void Acquire() const { Sets.load(std::memory_order_acquire); }
-    void Set() const {
-        Sets.fetch_add(1, std::memory_order_release);
-        std::uint64_t one = 1;
-        // Fails only when the counter would overflow, which leaves it set.
-        [[maybe_unused]] ssize_t n = ::write(Fd, &one, sizeof one);
-    }
-    void Reset() const {
-        std::uint64_t value;
-        [[maybe_unused]] ssize_t n = ::read(Fd, &value, sizeof value);
-    }
-    // Takes the signal of an auto-reset event; false when another waiter was
-    // first.
-    bool Consume() const {
-        std::uint64_t value;
-        return ::read(Fd, &value, sizeof value) == sizeof value;
-    }
+    void Set() const;
+    void Reset() const;
+    // Whether it is set; takes the signal of an auto-reset event (false when
+    // another waiter was first).
+    bool TryTake() const;
+    // The descriptor, made on first use: -1 with errno when it cannot be.
+    int Descriptor() const;
+
+private:
+    void Mirror() const;
 };
 using EventPtr = std::shared_ptr<TEvent>;
 
@@ -156,6 +171,11 @@ struct TPort {
     int Fd = -1;
     std::unique_ptr<TTransport> Transport; // none: the tty
     int WakeFd = -1;
+    // The I/O thread is in poll (or about to be) and has not been woken yet.
+    // Every call that changes what it watches holds the lock; while the
+    // thread is awake it holds the lock too, or is about to take it and look
+    // at everything again, so only a sleeping thread needs the descriptor.
+    bool IoAsleep = false;
     std::mutex Mutex;
     std::condition_variable Done; // every completion and the I/O thread's start
     bool Closed = false;
@@ -284,6 +304,31 @@ struct CommLinux::TImpl {
         std::lock_guard lock(Mutex);
         auto it = Events.find(h);
         return it == Events.end() ? nullptr : it->second;
+    }
+
+    // Events are numbered from -2 down, apart from the ports (which are their
+    // descriptors), so that an event has a handle without a descriptor of its
+    // own. A closed event's number is given out again, as descriptors are.
+    std::vector<HANDLE> FreeEventHandles;
+    HANDLE NextEventHandle = -2;
+    HANDLE AddEvent(EventPtr ev) {
+        std::lock_guard lock(Mutex);
+        // Room for every number to come back, so that closing never allocates.
+        FreeEventHandles.reserve(Events.size() + FreeEventHandles.size() + 1);
+        HANDLE h = FreeEventHandles.empty() ? NextEventHandle : FreeEventHandles.back();
+        Events[h] = std::move(ev);
+        if (FreeEventHandles.empty())
+            --NextEventHandle;
+        else
+            FreeEventHandles.pop_back();
+        return h;
+    }
+    // Under Mutex. Whoever still waits on the event keeps it alive.
+    bool DropEvent(HANDLE h) {
+        if (!Events.erase(h))
+            return false;
+        FreeEventHandles.push_back(h);
+        return true;
     }
 
     // Runs when an entry point has found its port and before it locks it:

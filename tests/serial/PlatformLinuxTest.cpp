@@ -943,6 +943,42 @@ TEST_F(PlatformLinux, EventsAreManualOrAutoResetAndWaitsReportTheFirstSet) {
     EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EBADF));
 }
 
+TEST_F(PlatformLinux, EventsPassEverySetBetweenWaitersOnOneAndOnSeveral) {
+    const int fds = CountEntries("/proc/self/fd");
+    HANDLE ping = Api.CreateEvent(true, false), pong = Api.CreateEvent(true, false);
+    HANDLE stop = Api.CreateEvent(true, false);
+    // Set, waited for and reset alone, an event needs no descriptor.
+    Api.SetEvent(ping);
+    EXPECT_EQ(Api.WaitForSingleObject(ping, INFINITE), WAIT_OBJECT_0);
+    Api.ResetEvent(ping);
+    EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+    // Each side sets the other's event right as it goes to sleep: a set lost
+    // between a waiter's look and its sleep would stop the exchange.
+    const int rounds = 20000;
+    std::thread other([&] {
+        HANDLE both[2] = {stop, ping};
+        for (int i = 0; i < rounds; ++i) {
+            if (Api.WaitForMultipleObjects(2, both, false, 60000) != WAIT_OBJECT_0 + 1)
+                return;
+            Api.ResetEvent(ping);
+            Api.SetEvent(pong);
+        }
+    });
+    int done = 0;
+    for (; done < rounds; ++done) {
+        Api.SetEvent(ping);
+        if (Api.WaitForSingleObject(pong, 60000) != WAIT_OBJECT_0)
+            break;
+        Api.ResetEvent(pong);
+    }
+    Api.SetEvent(stop);
+    other.join();
+    EXPECT_EQ(done, rounds);
+    for (HANDLE e : {ping, pong, stop})
+        EXPECT_TRUE(Api.CloseHandle(e));
+    EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+}
+
 TEST_F(PlatformLinux, RecordWithoutOperationReportsZeroAtOnce) {
     HANDLE h = Open();
     TAsync a(Api);
