@@ -91,17 +91,16 @@ bool TMoCatalog::String(TTable table, uint32_t index, std::string_view& out) con
     return true;
 }
 
-TMoCatalog::TFind TMoCatalog::Find(std::string_view key, std::string_view& translation,
-                                   uint32_t& entry) const {
-    // Orders key against the entry at index (0: equal, and translation is
-    // set); false when a string it needs is unusable.
+TMoCatalog::TFind TMoCatalog::Find(std::string_view key, uint32_t& entry) const {
+    // Orders key against the entry at index; false when its source text is
+    // unusable.
     const auto probe = [&](uint32_t index, int& order) {
         entry = index;
         std::string_view source;
         if (!String(ttSource, index, source))
             return false;
         order = key.compare(source);
-        return order != 0 || String(ttTranslation, index, translation);
+        return true;
     };
     int order = 1;
     if (FHashSize != 0) {

@@ -33,10 +33,10 @@ public:
 
     // Searches the source texts for key, byte for byte: through the
     // catalog's hash table when it has a usable one, otherwise by halving the
-    // sorted table. Found: entry is the key's index and translation the text
-    // at that index (a view into the catalog). Damaged: entry is the one
-    // whose string is unusable.
-    TFind Find(std::string_view key, std::string_view& translation, uint32_t& entry) const;
+    // sorted table. Found: entry is the key's index; its translation is
+    // String(ttTranslation, entry), left to the caller, which may have it
+    // already. Damaged: entry is the one whose source text is unusable.
+    TFind Find(std::string_view key, uint32_t& entry) const;
 
 private:
     uint32_t Word(std::size_t pos) const;

@@ -309,6 +309,10 @@ QString TDomain::CatalogDamage(const QString& what) const {
            QStringLiteral(" is damaged: ") + what;
 }
 
+QString TDomain::EntryDamage(uint32_t entry) const {
+    return CatalogDamage(QStringLiteral("entry %1 points outside the file").arg(entry));
+}
+
 void TDomain::OpenCatalog() {
     if (FOpen || !FWorthTrying)
         return;
@@ -390,14 +394,12 @@ QString TDomain::Translate(const QString& text) {
     if (FOpen) {
         if (FFailure)
             throw EGnuGettext(*FFailure);
-        std::string_view translation;
         uint32_t entry = 0;
-        switch (FCatalog.Find(key, translation, entry)) {
+        switch (FCatalog.Find(key, entry)) {
         case TMoCatalog::TFind::Found:
-            return Result(entry, translation, text);
+            return Result(entry, text);
         case TMoCatalog::TFind::Damaged:
-            throw EGnuGettext(
-                CatalogDamage(QStringLiteral("entry %1 points outside the file").arg(entry)));
+            throw EGnuGettext(EntryDamage(entry));
         case TMoCatalog::TFind::NotFound:
             break;
         }
@@ -409,12 +411,16 @@ QString TDomain::Translate(const QString& text) {
     return FinishResult(key, text);
 }
 
-// Under the read lock, with the catalog open.
-QString TDomain::Result(uint32_t entry, std::string_view translation, const QString& original) {
+// Under the read lock, with the catalog open. A kept translation is not read
+// from the catalog again: it was checked when it was first decoded.
+QString TDomain::Result(uint32_t entry, const QString& original) {
     std::atomic<TResult*>& blockSlot = FResultBlocks[entry / kResultBlock];
     TResult* block = blockSlot.load(std::memory_order_acquire);
     if (block && block[entry % kResultBlock].Ready.load(std::memory_order_acquire))
         return block[entry % kResultBlock].Text;
+    std::string_view translation;
+    if (!FCatalog.String(TMoCatalog::ttTranslation, entry, translation))
+        throw EGnuGettext(EntryDamage(entry));
     // Only valid text is kept: it decodes the same for every key that finds
     // the entry, whereas the error names the key.
     if (!IsValidUtf8(translation.data(), translation.size()))

@@ -181,9 +181,10 @@ public:
 private:
     void OpenCatalog();        // under the write lock
     void CloseCatalogLocked(); // under the write lock
-    QString Result(uint32_t entry, std::string_view translation, const QString& original);
+    QString Result(uint32_t entry, const QString& original);
     QString CandidatePath(const QString& language) const;
     QString CatalogDamage(const QString& what) const;
+    QString EntryDamage(uint32_t entry) const;
 
     const QString FName;
     const TAssemblyAnalyzer* const FAnalyzer;
