@@ -245,6 +245,11 @@ TDomain::TDomain(QString name, QString directory, QString languageCode,
     SetLanguageCode(languageCode);
 }
 
+// Nobody else can hold the domain any longer; closing frees the kept results.
+TDomain::~TDomain() {
+    CloseCatalogLocked();
+}
+
 QString TDomain::Directory() const {
     std::shared_lock lock(FLock);
     return FDirectory;

@@ -157,6 +157,7 @@ class KV_I18N_EXPORT TDomain {
 public:
     TDomain(QString name, QString directory, QString languageCode,
             const TAssemblyAnalyzer* analyzer);
+    ~TDomain();
     TDomain(const TDomain&) = delete;
     TDomain& operator=(const TDomain&) = delete;
 
