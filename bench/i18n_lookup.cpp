@@ -1,6 +1,8 @@
 // Lookups per second in a 20,000-entry catalog made by msgfmt, hits and
 // misses, against glibc's dgettext on the same file in the same run; and the
-// time to open a catalog and answer the first lookup.
+// time to open a catalog and answer the first lookup. The goal for hits is
+// at least glibc's rate (1.0x), ours handing back a QString and glibc a
+// pointer.
 //
 // glibc translates only under a real locale (C and C.UTF-8 switch it off), so
 // the benchmark uses pl_PL.UTF-8 when the system has it and otherwise compiles
@@ -26,6 +28,7 @@
 namespace {
 constexpr int kEntries = 20000;
 constexpr int kOpenDomains = 40;
+constexpr double kHitGoal = 1.0;
 using Clock = std::chrono::steady_clock;
 
 std::string Source(int i) {
@@ -187,5 +190,8 @@ int main() {
     std::printf("%-34s %12.1fus %12.1fus %7.2fx\n", "open + first lookup (per catalog)", oursOpen,
                 glibcOpen, glibcOpen / oursOpen);
     std::printf("(ratio above 1 means faster than glibc; sink %zu)\n", gSink % 10);
+    const double hitRatio = oursHit / glibcHit;
+    std::printf("goal: hits at least %.2fx glibc: %.2fx, %s\n", kHitGoal, hitRatio,
+                hitRatio >= kHitGoal ? "met" : "NOT met");
     return 0;
 }

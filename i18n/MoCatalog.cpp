@@ -8,6 +8,7 @@ constexpr uint32_t MoMagic = 0x950412DE; // as read little-endian from a little-
 constexpr uint32_t MoMagicSwapped = 0xDE120495; // the same bytes written big-endian
 constexpr std::size_t HeaderSize = 28; // magic, revision, count, two tables, hash size and position
 constexpr std::size_t EntrySize = 8;   // length and offset of one string
+constexpr std::size_t HashSlotSize = 4; // one entry number, 1-based; 0 ends a probe chain
 
 uint32_t LittleEndian(const unsigned char* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -18,8 +19,21 @@ uint32_t BigEndianWord(const unsigned char* p) {
 
 // True when count entries starting at table fit into size bytes. Worked out by
 // subtraction so that nothing can overflow.
-bool TableFits(uint32_t table, uint32_t count, std::size_t size) {
-    return table <= size && count <= (size - table) / EntrySize;
+bool TableFits(uint32_t table, uint32_t count, std::size_t size, std::size_t itemSize = EntrySize) {
+    return table <= size && count <= (size - table) / itemSize;
+}
+
+// The hash msgfmt files its source texts under (P. J. Weinberger's, on 32-bit
+// words), so that a text's probe chain starts where msgfmt put it.
+uint32_t TextHash(std::string_view text) {
+    uint32_t h = 0;
+    for (const char ch : text) {
+        h = (h << 4) + static_cast<unsigned char>(ch);
+        const uint32_t top = h & 0xF0000000u;
+        if (top != 0)
+            h ^= top >> 24 ^ top;
+    }
+    return h;
 }
 } // namespace
 
@@ -50,6 +64,15 @@ TMoCatalog::TCheck TMoCatalog::Open(const unsigned char* data, std::size_t size)
     c.FCount = count;
     c.FSourceTable = source;
     c.FTranslationTable = translation;
+    // The hash table only speeds lookups up: a catalog without one (msgfmt
+    // --no-hash) or with one that does not fit is searched by halving. Fewer
+    // than three slots cannot be probed (the step is taken modulo size - 2).
+    const uint32_t hashSize = c.Word(20);
+    const uint32_t hashTable = c.Word(24);
+    if (hashSize > 2 && TableFits(hashTable, hashSize, size, HashSlotSize)) {
+        c.FHashSize = hashSize;
+        c.FHashTable = hashTable;
+    }
     *this = c;
     return TCheck::Ok;
 }
@@ -68,27 +91,50 @@ bool TMoCatalog::String(TTable table, uint32_t index, std::string_view& out) con
     return true;
 }
 
-TMoCatalog::TFind TMoCatalog::Find(std::string_view key, std::string_view& translation,
-                                   uint32_t& damagedIndex) const {
+TMoCatalog::TFind TMoCatalog::Find(std::string_view key, uint32_t& entry) const {
+    // Orders key against the entry at index; false when its source text is
+    // unusable.
+    const auto probe = [&](uint32_t index, int& order) {
+        entry = index;
+        std::string_view source;
+        if (!String(ttSource, index, source))
+            return false;
+        order = key.compare(source);
+        return true;
+    };
+    int order = 1;
+    if (FHashSize != 0) {
+        // Open addressing with a second hash for the step. A slot numbering no
+        // entry of the two tables (revision 1 keeps system-dependent strings
+        // there) is passed over; the probe count bounds a table without an
+        // empty slot.
+        const uint32_t hash = TextHash(key);
+        const uint32_t step = 1 + hash % (FHashSize - 2);
+        uint32_t slot = hash % FHashSize;
+        for (uint32_t probes = 0; probes < FHashSize; ++probes) {
+            const uint32_t number = Word(FHashTable + std::size_t(slot) * HashSlotSize);
+            if (number == 0)
+                return TFind::NotFound;
+            if (number <= FCount) {
+                if (!probe(number - 1, order))
+                    return TFind::Damaged;
+                if (order == 0)
+                    return TFind::Found;
+            }
+            slot = slot < FHashSize - step ? slot + step : slot - (FHashSize - step);
+        }
+        return TFind::NotFound;
+    }
     uint32_t low = 0;
     uint32_t high = FCount;
     while (low < high) {
         const uint32_t mid = low + (high - low) / 2;
-        std::string_view source;
-        if (!String(ttSource, mid, source)) {
-            damagedIndex = mid;
+        if (!probe(mid, order))
             return TFind::Damaged;
-        }
         // Unsigned byte order, the order msgfmt sorts in.
-        const int c = key.compare(source);
-        if (c == 0) {
-            if (!String(ttTranslation, mid, translation)) {
-                damagedIndex = mid;
-                return TFind::Damaged;
-            }
+        if (order == 0)
             return TFind::Found;
-        }
-        if (c < 0)
+        if (order < 0)
             high = mid;
         else
             low = mid + 1;

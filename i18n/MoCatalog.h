@@ -31,10 +31,12 @@ public:
     // after it is not the zero the format requires.
     bool String(TTable table, uint32_t index, std::string_view& out) const;
 
-    // Searches the sorted source texts for key, byte for byte, by halving.
-    // Found: translation is the text at the same index (a view into the
-    // catalog). Damaged: damagedIndex is the entry whose string is unusable.
-    TFind Find(std::string_view key, std::string_view& translation, uint32_t& damagedIndex) const;
+    // Searches the source texts for key, byte for byte: through the
+    // catalog's hash table when it has a usable one, otherwise by halving the
+    // sorted table. Found: entry is the key's index; its translation is
+    // String(ttTranslation, entry), left to the caller, which may have it
+    // already. Damaged: entry is the one whose source text is unusable.
+    TFind Find(std::string_view key, uint32_t& entry) const;
 
 private:
     uint32_t Word(std::size_t pos) const;
@@ -45,6 +47,8 @@ private:
     uint32_t FCount = 0;
     uint32_t FSourceTable = 0;
     uint32_t FTranslationTable = 0;
+    uint32_t FHashSize = 0; // 0: no usable hash table
+    uint32_t FHashTable = 0;
 };
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no

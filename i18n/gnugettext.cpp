@@ -162,17 +162,19 @@ QStringList TAssemblyAnalyzer::Names() const {
 // Keys and results.
 
 namespace {
-// UTF-16 to UTF-8 without carriage returns. A lone surrogate becomes U+FFFD,
-// as it would in any other UTF-8 conversion of the text.
-void EncodeKey(const QString& text, std::string& out) {
-    out.clear();
+// UTF-16 to UTF-8 without carriage returns, into out, which has room for
+// kKeyBytesPerUnit bytes per UTF-16 unit; returns the length. A lone surrogate
+// becomes U+FFFD, as it would in any other UTF-8 conversion of the text.
+constexpr std::size_t kKeyBytesPerUnit = 3;
+std::size_t EncodeKey(const QString& text, char* out) {
+    char* o = out;
     const char16_t* p = reinterpret_cast<const char16_t*>(text.utf16());
     const char16_t* end = p + text.size();
     while (p < end) {
         uint32_t c = *p++;
         if (c < 0x80) {
             if (c != '\r')
-                out += char(c);
+                *o++ = char(c);
             continue;
         }
         if (c >= 0xD800 && c <= 0xDBFF && p < end && *p >= 0xDC00 && *p <= 0xDFFF)
@@ -180,17 +182,18 @@ void EncodeKey(const QString& text, std::string& out) {
         else if (c >= 0xD800 && c <= 0xDFFF)
             c = 0xFFFD;
         if (c < 0x800) {
-            out += char(0xC0 | c >> 6);
+            *o++ = char(0xC0 | c >> 6);
         } else if (c < 0x10000) {
-            out += char(0xE0 | c >> 12);
-            out += char(0x80 | (c >> 6 & 0x3F));
+            *o++ = char(0xE0 | c >> 12);
+            *o++ = char(0x80 | (c >> 6 & 0x3F));
         } else {
-            out += char(0xF0 | c >> 18);
-            out += char(0x80 | (c >> 12 & 0x3F));
-            out += char(0x80 | (c >> 6 & 0x3F));
+            *o++ = char(0xF0 | c >> 18);
+            *o++ = char(0x80 | (c >> 12 & 0x3F));
+            *o++ = char(0x80 | (c >> 6 & 0x3F));
         }
-        out += char(0x80 | (c & 0x3F));
+        *o++ = char(0x80 | (c & 0x3F));
     }
+    return std::size_t(o - out);
 }
 
 // Qt's plain decoder drops a leading byte-order mark; a translation keeps
@@ -242,6 +245,11 @@ TDomain::TDomain(QString name, QString directory, QString languageCode,
     SetLanguageCode(languageCode);
 }
 
+// Nobody else can hold the domain any longer; closing frees the kept results.
+TDomain::~TDomain() {
+    CloseCatalogLocked();
+}
+
 QString TDomain::Directory() const {
     std::shared_lock lock(FLock);
     return FDirectory;
@@ -276,6 +284,9 @@ void TDomain::SetLockGapHook(std::function<void()> hook) {
 }
 
 void TDomain::CloseCatalogLocked() {
+    for (auto& block : FResultBlocks)
+        delete[] block.load(std::memory_order_relaxed);
+    FResultBlocks.clear();
     FMap.Close();
     FCatalog = TMoCatalog();
     FFailure.reset();
@@ -301,6 +312,10 @@ QString TDomain::CandidatePath(const QString& language) const {
 QString TDomain::CatalogDamage(const QString& what) const {
     return QStringLiteral("The GNU gettext mo file ") + FCatalogPath +
            QStringLiteral(" is damaged: ") + what;
+}
+
+QString TDomain::EntryDamage(uint32_t entry) const {
+    return CatalogDamage(QStringLiteral("entry %1 points outside the file").arg(entry));
 }
 
 void TDomain::OpenCatalog() {
@@ -340,6 +355,7 @@ void TDomain::OpenCatalog() {
     }
     switch (FCatalog.Open(data, size)) {
     case TMoCatalog::TCheck::Ok:
+        FResultBlocks = std::vector<std::atomic<TResult*>>(FCatalog.Count() / kResultBlock + 1);
         return;
     case TMoCatalog::TCheck::BadMagic:
         FFailure = kNotMoFile + path;
@@ -356,8 +372,16 @@ void TDomain::OpenCatalog() {
 }
 
 QString TDomain::Translate(const QString& text) {
-    thread_local std::string key;
-    EncodeKey(text, key);
+    // Interface texts fit the stack buffer; a longer key goes to the heap
+    // rather than into a buffer that would keep its size for the thread.
+    char local[512];
+    std::unique_ptr<char[]> heap;
+    char* buffer = local;
+    if (std::size_t(text.size()) > sizeof local / kKeyBytesPerUnit) {
+        heap.reset(new char[std::size_t(text.size()) * kKeyBytesPerUnit]);
+        buffer = heap.get();
+    }
+    const std::string_view key(buffer, EncodeKey(text, buffer));
     std::shared_lock lock(FLock);
     // The catalog is opened under the write lock. Another thread may close
     // it again (a language change) before the read lock is back, so look
@@ -375,14 +399,12 @@ QString TDomain::Translate(const QString& text) {
     if (FOpen) {
         if (FFailure)
             throw EGnuGettext(*FFailure);
-        std::string_view translation;
-        uint32_t damaged = 0;
-        switch (FCatalog.Find(key, translation, damaged)) {
+        uint32_t entry = 0;
+        switch (FCatalog.Find(key, entry)) {
         case TMoCatalog::TFind::Found:
-            return FinishResult(translation, text);
+            return Result(entry, text);
         case TMoCatalog::TFind::Damaged:
-            throw EGnuGettext(
-                CatalogDamage(QStringLiteral("entry %1 points outside the file").arg(damaged)));
+            throw EGnuGettext(EntryDamage(entry));
         case TMoCatalog::TFind::NotFound:
             break;
         }
@@ -392,6 +414,35 @@ QString TDomain::Translate(const QString& text) {
     if (!text.contains(u'\n') && !text.contains(u'\r'))
         return text;
     return FinishResult(key, text);
+}
+
+// Under the read lock, with the catalog open. A kept translation is not read
+// from the catalog again: it was checked when it was first decoded.
+QString TDomain::Result(uint32_t entry, const QString& original) {
+    std::atomic<TResult*>& blockSlot = FResultBlocks[entry / kResultBlock];
+    TResult* block = blockSlot.load(std::memory_order_acquire);
+    if (block && block[entry % kResultBlock].Ready.load(std::memory_order_acquire))
+        return block[entry % kResultBlock].Text;
+    std::string_view translation;
+    if (!FCatalog.String(TMoCatalog::ttTranslation, entry, translation))
+        throw EGnuGettext(EntryDamage(entry));
+    // Only valid text is kept: it decodes the same for every key that finds
+    // the entry, whereas the error names the key.
+    if (!IsValidUtf8(translation.data(), translation.size()))
+        return FinishResult(translation, original);
+    QString text = FinishResult(translation, original);
+    std::lock_guard guard(FResultLock);
+    block = blockSlot.load(std::memory_order_relaxed);
+    if (!block) {
+        block = new TResult[kResultBlock];
+        blockSlot.store(block, std::memory_order_release);
+    }
+    TResult& result = block[entry % kResultBlock];
+    if (!result.Ready.load(std::memory_order_relaxed)) {
+        result.Text = text;
+        result.Ready.store(true, std::memory_order_release);
+    }
+    return text;
 }
 
 // ---------------------------------------------------------------------------

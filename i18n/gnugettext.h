@@ -15,6 +15,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -156,6 +157,7 @@ class KV_I18N_EXPORT TDomain {
 public:
     TDomain(QString name, QString directory, QString languageCode,
             const TAssemblyAnalyzer* analyzer);
+    ~TDomain();
     TDomain(const TDomain&) = delete;
     TDomain& operator=(const TDomain&) = delete;
 
@@ -180,8 +182,10 @@ public:
 private:
     void OpenCatalog();        // under the write lock
     void CloseCatalogLocked(); // under the write lock
+    QString Result(uint32_t entry, const QString& original);
     QString CandidatePath(const QString& language) const;
     QString CatalogDamage(const QString& what) const;
+    QString EntryDamage(uint32_t entry) const;
 
     const QString FName;
     const TAssemblyAnalyzer* const FAnalyzer;
@@ -197,6 +201,20 @@ private:
     // without touching the file, which has been released.
     std::optional<QString> FFailure;
     std::function<void()> FLockGapHook;
+
+    // Translations already decoded, by entry: a hit after the first is a
+    // reference count, not a decoding and an allocation. Blocks of entries
+    // are made at their first hit, so opening a large catalog stays cheap.
+    // Filled under the read lock: a block and an entry's Ready flag are
+    // published with release and read with acquire, and FResultLock orders
+    // the writers; only closing (under the write lock) frees them.
+    struct TResult {
+        std::atomic<bool> Ready{false};
+        QString Text;
+    };
+    static constexpr uint32_t kResultBlock = 256;
+    std::vector<std::atomic<TResult*>> FResultBlocks;
+    std::mutex FResultLock;
 };
 
 class KV_I18N_EXPORT TGnuGettextInstance {

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (catalog.Open(data, size) != TMoCatalog::TCheck::Ok)
         return 0;
     std::string_view translation;
-    uint32_t damaged = 0;
+    uint32_t entry = 0;
     // Every readable source text, looked up again: found or damaged, the
     // result must stay within the catalog.
     const uint32_t n = std::min<uint32_t>(catalog.Count(), 512);
@@ -28,15 +28,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!catalog.String(TMoCatalog::ttSource, i, source))
             continue;
         CheckInside(data, size, source);
-        if (catalog.Find(source, translation, damaged) == TMoCatalog::TFind::Found) {
+        if (catalog.Find(source, entry) == TMoCatalog::TFind::Found &&
+            catalog.String(TMoCatalog::ttTranslation, entry, translation)) {
             CheckInside(data, size, translation);
             IsValidUtf8(translation.data(), translation.size());
         }
     }
     // Keys that are not in it: empty, and the catalog's own tail.
-    catalog.Find(std::string_view(), translation, damaged);
+    catalog.Find(std::string_view(), entry);
     const size_t tail = std::min<size_t>(size, 16);
-    catalog.Find(std::string_view(reinterpret_cast<const char*>(data) + size - tail, tail),
-                 translation, damaged);
+    catalog.Find(std::string_view(reinterpret_cast<const char*>(data) + size - tail, tail), entry);
     return 0;
 }

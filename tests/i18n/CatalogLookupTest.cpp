@@ -122,6 +122,25 @@ TEST(CatalogLookup, LineBreaksComeBackAsCarriageReturnLineFeed) {
     EXPECT_EQ(engine.Translate("First\nSecond"), "Pierwszy\r\nDrugi");
 }
 
+// Enough entries that probe chains collide and wrap around msgfmt's hash
+// table; non-ASCII keys hash by their unsigned bytes.
+TEST(CatalogLookup, EveryEntryIsFoundThroughTheHashTable) {
+    TEntries entries;
+    for (int i = 0; i < 300; ++i)
+        entries.push_back(
+            {QStringLiteral("Tekst źródłowy %1").arg(i), QStringLiteral("Text %1").arg(i)});
+    for (const QString order : {"little", "big"}) {
+        TProgramDir dir;
+        dir.AddCatalog("pl", "default", entries, {"--endianness=" + order});
+        TGnuGettextInstance engine(dir.ProgramFile(), nullptr);
+        engine.SelectLanguage("pl");
+        int wrong = 0;
+        for (const auto& [id, str] : entries)
+            wrong += engine.Translate(id) != str || engine.Translate(id + u'!') != id + u'!';
+        EXPECT_EQ(wrong, 0) << order.toStdString();
+    }
+}
+
 TEST(CatalogLookup, MissingCatalogIsSearchedForOncePerLanguage) {
     TProgramDir dir;
     TGnuGettextInstance engine(dir.ProgramFile(), nullptr);
@@ -217,6 +236,7 @@ struct TDamageRow {
     QByteArray (*Make)(const QByteArray& good);
     const char* Text;     // looked up
     const char* Expected; // message; %1 is the catalog's path
+    bool Halving = false; // the catalog has no hash table and is searched by halving
 };
 
 QByteArray BadMagic(const QByteArray& good) {
@@ -240,8 +260,8 @@ QByteArray TableOutside(const QByteArray& good) {
     SetWord(b, 16, uint32_t(b.size()) - 4); // translation table starts 4 bytes before the end
     return b;
 }
-// The source table's middle entry (the first probed) with a bad offset or
-// length: index 2 of 5 entries (header entry included).
+// The source entry of "OK" with a bad offset or length: index 2 of 5 entries
+// (header entry included), the middle one, which halving probes first.
 QByteArray SourceOffsetOutside(const QByteArray& good) {
     QByteArray b = good;
     SetWord(b, int(Word(b, 12)) + 2 * 8 + 4, 0xFFFFFFF0);
@@ -280,7 +300,8 @@ TEST_P(DamagedCatalog, RaisesItsMessage) {
     const TDamageRow& row = GetParam();
     // Sorted: "", "Baud rate", "OK", "Port", "Setup".
     const QByteArray good = CompileCatalog(
-        {{"OK", "Dobrze"}, {"Port", "BROKEN"}, {"Baud rate", "Prędkość"}, {"Setup", "Ustawienia"}});
+        {{"OK", "Dobrze"}, {"Port", "BROKEN"}, {"Baud rate", "Prędkość"}, {"Setup", "Ustawienia"}},
+        row.Halving ? QStringList{"--no-hash"} : QStringList{});
     TProgramDir dir;
     const QString path = dir.AddBytes("pl", "cport", row.Make(good));
     TGnuGettextInstance engine(dir.ProgramFile(), nullptr);
@@ -303,8 +324,10 @@ INSTANTIATE_TEST_SUITE_P(
                    "The GNU gettext mo file %1 is damaged: its string tables run past its end"},
         TDamageRow{"SourceOffsetOutside", SourceOffsetOutside, "OK",
                    "The GNU gettext mo file %1 is damaged: entry 2 points outside the file"},
-        TDamageRow{"SourceLengthOutside", SourceLengthOutside, "Baud rate",
+        TDamageRow{"SourceLengthOutside", SourceLengthOutside, "OK",
                    "The GNU gettext mo file %1 is damaged: entry 2 points outside the file"},
+        TDamageRow{"SourceLengthOutsideOnTheWay", SourceLengthOutside, "Baud rate",
+                   "The GNU gettext mo file %1 is damaged: entry 2 points outside the file", true},
         TDamageRow{"TranslationEndsAtFileEnd", TranslationEndsAtFileEnd, "OK",
                    "The GNU gettext mo file %1 is damaged: entry 2 points outside the file"},
         TDamageRow{"InvalidUtf8", InvalidUtf8, "Port",
