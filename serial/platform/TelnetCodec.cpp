@@ -123,34 +123,27 @@ std::string TOptions::Want(std::uint8_t option, bool client, bool server) {
 // WONT or DONT the refusal. Options not wanted are declined.
 std::string TOptions::Answer(const TCommand& request) {
     const std::uint8_t o = request.Option;
-    switch (request.Verb) {
-    case WILL:
-        if (!FWantServer[o])
-            return Negotiation(DONT, o);
-        FRefused[o] = false;
-        FServer[o] = true;
+    // The server's side of an option (WILL/WONT, answered with DO/DONT) and
+    // ours (DO/DONT, answered with WILL/WONT) follow one rule.
+    const bool serverSide = request.Verb == WILL || request.Verb == WONT;
+    if (!serverSide && request.Verb != DO && request.Verb != DONT)
         return {};
-    case WONT:
-        FRefused[o] = FWantServer[o];
-        if (!FServer[o])
-            return {};
-        FServer[o] = false;
-        return Negotiation(DONT, o);
-    case DO:
-        if (!FWantClient[o])
-            return Negotiation(WONT, o);
+    const bool agreed = request.Verb == WILL || request.Verb == DO;
+    const bool wanted = serverSide ? FWantServer[o] : FWantClient[o];
+    bool& on = serverSide ? FServer[o] : FClient[o];
+    const std::uint8_t decline = serverSide ? DONT : WONT;
+    if (agreed) {
+        if (!wanted)
+            return Negotiation(decline, o);
         FRefused[o] = false;
-        FClient[o] = true;
-        return {};
-    case DONT:
-        FRefused[o] = FWantClient[o];
-        if (!FClient[o])
-            return {};
-        FClient[o] = false;
-        return Negotiation(WONT, o);
-    default:
+        on = true;
         return {};
     }
+    FRefused[o] = wanted;
+    if (!on)
+        return {};
+    on = false;
+    return Negotiation(decline, o);
 }
 
 } // namespace telnet

@@ -68,7 +68,7 @@ TEST(DesignerPlugin, FormBuiltByTheLoaderKeepsEveryProperty) {
         {"Digit1", "BrightColor", "#00ff00"}, {"Digit1", "DimColor", "#004000"},
         {"Digit1", "BackColor", "#000020"},   {"Digit1", "Value", "7"},
         {"Digit1", "SegWidth", "8"},          {"Digit1", "SegShape", "ssEdge"},
-        {"Digit2", "SegShape", "ssRectangle"}, {"BaudRate", "ComProperty", "cpBaudRate"},
+        {"BaudRate", "ComProperty", "cpBaudRate"},
         {"BaudRate", "Text", "9600"}};
     for (const auto& s : settings) {
         const QObject* object = form->findChild<QObject*>(s[0]);

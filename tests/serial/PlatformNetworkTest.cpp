@@ -1,7 +1,6 @@
 // Network ports against real servers: ser2net in front of a pseudo-terminal,
 // and pyserial's RFC 2217 server over its loop-back port; and the opens that
 // must fail: bad names, a refused port, a server that stays silent or leaves.
-#include "CPort.h"
 #include "CommLinux.h"
 #include "NetServers.h"
 #include "PtyPair.h"
@@ -229,21 +228,6 @@ TEST_F(NetworkPort, ClosingWithUnreadInputStillDeliversWhatWasWritten) {
     EXPECT_EQ(n, 0) << "no end but " << std::strerror(errno) << " after " << got.size() << " bytes";
     EXPECT_EQ(got, written);
     ::close(peer);
-}
-
-TEST(Ser2netComponent, SendsAFrameByUrl) {
-    PtyPair pty;
-    TSer2net server(pty.Path());
-    TComPort port;
-    port.SetPort(QString::fromStdString(Url("rfc2217", server.Port())));
-    port.SetBaudRate(br19200);
-    port.Open();
-    const std::string frame = std::string("\x80\xFF\x0D\x00", 4) + std::string(9, '\x14') + "\x84\x82";
-    EXPECT_EQ(port.WriteString(frame), 15);
-    EXPECT_EQ(pty.Receive(15, 10000), frame);
-    KernelTermios t;
-    ASSERT_EQ(ReadTermios2(pty.Slave(), t), 0);
-    EXPECT_EQ(t.c_ospeed, 19200u);
 }
 
 class PyserialServer : public NetworkPort {
