@@ -101,6 +101,21 @@ private:
     const std::vector<EventPtr>& FEvs;
 };
 
+// Under the port's lock: the descriptor whose input a waiter on `ev` should
+// watch, or -1 when the port's comm-event wait is not this event's any more
+// or there is nothing to read for (closed, hung up, input queue full).
+int InputToWatch(const TPort& p, const TEvent& ev) {
+    if (p.Closed || p.HangupError || p.Transport || !p.Wait || p.Wait->Rec.Event.get() != &ev ||
+        p.InLength() >= p.InLimit())
+        return -1;
+    return p.Fd;
+}
+
+PortPtr InputOf(const TEvent& ev) {
+    std::lock_guard lock(ev.FdMutex);
+    return ev.InputOf.lock();
+}
+
 } // namespace
 
 void TEvent::Set() const {
@@ -229,7 +244,10 @@ DWORD CommLinux::WaitForMultipleObjects(DWORD count, const HANDLE* events, bool 
     std::optional<Clock::time_point> end;
     if (milliseconds != INFINITE)
         end = Clock::now() + std::chrono::milliseconds(milliseconds);
-    if (count == 1)
+    std::vector<PortPtr> inputs;
+    for (const auto& ev : evs)
+        inputs.push_back(InputOf(*ev));
+    if (count == 1 && !inputs[0])
         return WaitOne(*evs[0], end);
 
     std::vector<pollfd> fds;
@@ -249,11 +267,34 @@ DWORD CommLinux::WaitForMultipleObjects(DWORD count, const HANDLE* events, bool 
         int timeout = PollTimeout(end);
         if (timeout == 0 && end)
             return WAIT_TIMEOUT;
-        // A waiter leaves the descriptors alone: another may be woken by the
-        // same one.
+        // The ttys' input beside the events: a byte that ends a comm-event
+        // wait is read here. Looked up anew each time round, under the
+        // port's lock; a descriptor closed while this thread polls it comes
+        // after the close has ended the wait and set its event.
+        fds.resize(count);
+        std::vector<DWORD> owners;
+        for (DWORD i = 0; i < count; ++i) {
+            if (!inputs[i])
+                continue;
+            Lock lock(inputs[i]->Mutex);
+            if (int fd = InputToWatch(*inputs[i], *evs[i]); fd >= 0) {
+                fds.push_back({fd, POLLIN, 0});
+                owners.push_back(i);
+            }
+        }
+        // A waiter leaves the events' descriptors alone: another may be woken
+        // by the same one.
         if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
             Fail(errno);
             return WAIT_FAILED;
+        }
+        for (std::size_t j = 0; j < owners.size(); ++j) {
+            if (!fds[count + j].revents)
+                continue;
+            TPort& p = *inputs[owners[j]];
+            Lock lock(p.Mutex);
+            if (InputToWatch(p, *evs[owners[j]]) == fds[count + j].fd)
+                PullInput(p);
         }
     }
 }

@@ -43,6 +43,8 @@ inline bool NoModemLines(int error) {
     return error == ENOTTY || error == EINVAL;
 }
 
+struct TPort;
+
 // An event. Its state is one atomic word, so setting an event that nobody
 // sleeps on and waiting for one that is already set cost no system call; a
 // wait on it alone sleeps on that word (futex). A descriptor exists only once
@@ -60,6 +62,10 @@ inline bool NoModemLines(int error) {
 //   FdMutex, after every change of the state once it exists; waiters never
 //   read it), so every poll sleeper on it wakes, and none spins on a
 //   descriptor left readable by a set that a reset overtook.
+// While the event reports a tty's pending comm-event wait, a thread waiting
+// on it also watches that tty's input and moves it into the port itself
+// (InputOf): a received byte then wakes the waiter directly, not through the
+// port's I/O thread.
 struct TEvent {
     static constexpr std::uint32_t Signalled = 1, Sleepers = 2;
     bool ManualReset = true;
@@ -70,6 +76,10 @@ struct TEvent {
     mutable std::atomic<int> Fd{-1};
     mutable std::mutex FdMutex; // making the descriptor, and Mirror
     mutable bool Written = false; // the descriptor holds a count; under FdMutex
+    // The port whose comm-event wait last took this event (under FdMutex).
+    // Only a hint: a waiter checks under the port's lock that the wait is
+    // still pending and still this event's.
+    mutable std::weak_ptr<TPort> InputOf;
     TEvent() = default;
     TEvent(const TEvent&) = delete;
     TEvent& operator=(const TEvent&) = delete;

@@ -104,6 +104,10 @@ bool CommLinux::WaitCommEvent(HANDLE port, DWORD* mask, OVERLAPPED* overlapped) 
         return true;
     }
     p->Wait = op;
+    if (ev && !p->Transport) {
+        std::lock_guard evLock(ev->FdMutex);
+        ev->InputOf = p;
+    }
     if (!overlapped)
         return WaitLocal(*p, lock, local, nullptr);
     return Fail(ERROR_IO_PENDING);
