@@ -435,6 +435,7 @@ struct KV_SERIAL_EXPORT TComAsync {
     uint8_t* WriteCopy = nullptr;
     int32_t WriteCopySize = 0;
     CommApi* Api = nullptr; // the seam that created the record's event
+    int32_t WriteCopyCapacity = 0; // bytes WriteCopy has room for
 };
 using PAsync = TComAsync*;
 
@@ -671,6 +672,10 @@ private:
     bool FReportCountOnly = true;
     bool FHasBufferListener = false;
     std::vector<TComListener*> FListeners;
+    // The record of the waiting transfers (WriteString, ReadBytes), kept from
+    // one call to the next; released with the handle. A call that finds it
+    // taken (another thread is transferring) makes one of its own.
+    std::atomic<PAsync> FWaitAsync{nullptr};
     std::unique_ptr<TComThread> FEventThread;
     std::unique_ptr<TNotifyWindow> FNotifyWindow;
     bool FClosing = false; // Close is under way (a handler it runs may call it again)

@@ -111,6 +111,8 @@ void TCustomComPort::ReleaseHandle() {
     const HANDLE h = FHandle;
     FHandle = INVALID_HANDLE_VALUE;
     FApi->CloseHandle(h);
+    PAsync kept = FWaitAsync.exchange(nullptr);
+    FreeAsyncRecord(kept);
 }
 
 void TCustomComPort::Open() {

@@ -19,6 +19,7 @@ void NewAsyncRecord(PAsync& Async, CommApi& Api) {
     rec->Api = &Api;
     rec->WriteCopy = nullptr;
     rec->WriteCopySize = 0;
+    rec->WriteCopyCapacity = 0;
     Async = rec;
 }
 
@@ -33,17 +34,46 @@ void FreeAsyncRecord(PAsync& Async) {
 }
 
 namespace {
-// Releases the record of a waiting transfer on every path.
+// The record of a waiting transfer: the port's kept one when it is free,
+// else one of its own. It goes back to the port only when the transfer has
+// ended normally; a record whose wait failed may still be in the system's
+// hands and is released as before.
 class TAsyncGuard {
 public:
-    explicit TAsyncGuard(CommApi& Api) { NewAsyncRecord(FAsync, Api); }
-    ~TAsyncGuard() { FreeAsyncRecord(FAsync); }
+    TAsyncGuard(std::atomic<PAsync>& Kept, CommApi& Api) : FKept(Kept) {
+        FAsync = Kept.exchange(nullptr);
+        if (FAsync && FAsync->Api != &Api)
+            FreeAsyncRecord(FAsync);
+        if (FAsync) {
+            FAsync->Overlapped.Internal = 0;
+            FAsync->Overlapped.InternalHigh = 0;
+        } else {
+            NewAsyncRecord(FAsync, Api);
+        }
+    }
+    ~TAsyncGuard() {
+        // A large write's copy is not kept for the next transfer.
+        if (FAsync->WriteCopyCapacity > 64 * 1024) {
+            delete[] FAsync->WriteCopy;
+            FAsync->WriteCopy = nullptr;
+            FAsync->WriteCopyCapacity = 0;
+        }
+        PAsync empty = nullptr;
+        if (!FEnded || !FKept.compare_exchange_strong(empty, FAsync))
+            FreeAsyncRecord(FAsync);
+    }
     TAsyncGuard(const TAsyncGuard&) = delete;
     TAsyncGuard& operator=(const TAsyncGuard&) = delete;
     PAsync& Get() { return FAsync; }
+    int32_t Ended(int32_t Moved) {
+        FEnded = true;
+        return Moved;
+    }
 
 private:
+    std::atomic<PAsync>& FKept;
     PAsync FAsync = nullptr;
+    bool FEnded = false;
 };
 } // namespace
 
@@ -61,10 +91,14 @@ int32_t TCustomComPort::BeginWrite(const void* Buffer, int32_t Count, PAsync& As
     if (Count < 0)
         Count = 0;
     Async->Operation = akWrite;
-    delete[] Async->WriteCopy;
-    Async->WriteCopy = nullptr;
     Async->WriteCopySize = 0;
-    Async->WriteCopy = new uint8_t[Count > 0 ? Count : 1];
+    if (Count > Async->WriteCopyCapacity || !Async->WriteCopy) {
+        delete[] Async->WriteCopy;
+        Async->WriteCopy = nullptr;
+        Async->WriteCopyCapacity = 0;
+        Async->WriteCopy = new uint8_t[Count > 0 ? Count : 1];
+        Async->WriteCopyCapacity = Count;
+    }
     if (Count > 0)
         std::memcpy(Async->WriteCopy, Buffer, static_cast<std::size_t>(Count));
     Async->WriteCopySize = Count;
@@ -105,15 +139,15 @@ int32_t TCustomComPort::BeginRead(void* Buffer, int32_t Count, PAsync& Async) {
 }
 
 int32_t TCustomComPort::WriteString(const std::string& Str) {
-    TAsyncGuard async(*FApi);
+    TAsyncGuard async(FWaitAsync, *FApi);
     BeginWriteString(Str, async.Get());
-    return AwaitCompletion(async.Get());
+    return async.Ended(AwaitCompletion(async.Get()));
 }
 
 int32_t TCustomComPort::ReadBytes(void* Buffer, int32_t Count) {
-    TAsyncGuard async(*FApi);
+    TAsyncGuard async(FWaitAsync, *FApi);
     BeginRead(Buffer, Count, async.Get());
-    return AwaitCompletion(async.Get());
+    return async.Ended(AwaitCompletion(async.Get()));
 }
 
 int32_t TCustomComPort::AwaitCompletion(PAsync& Async) {

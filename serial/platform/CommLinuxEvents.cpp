@@ -190,10 +190,7 @@ DWORD CommLinux::GetLastError() {
 
 HANDLE CommLinux::CreateEvent(bool manualReset, bool initialState) {
     try {
-        auto ev = std::make_shared<TEvent>();
-        ev->ManualReset = manualReset;
-        ev->State.store(initialState ? TEvent::Signalled : 0);
-        return FImpl->AddEvent(std::move(ev));
+        return FImpl->AddEvent(manualReset, initialState);
     } catch (const std::bad_alloc&) {
         Fail(ENOMEM);
         return INVALID_HANDLE_VALUE;
@@ -225,6 +222,12 @@ DWORD CommLinux::WaitForMultipleObjects(DWORD count, const HANDLE* events, bool 
     if (count == 0 || count > 64 || !events || waitAll) {
         Fail(EINVAL);
         return WAIT_FAILED;
+    }
+    // A wait for an operation that ended at once gets its answer without
+    // the lists below.
+    if (count == 1) {
+        if (EventPtr ev = FImpl->FindEvent(events[0]); ev && ev->TryTake())
+            return WAIT_OBJECT_0;
     }
     std::vector<EventPtr> evs;
     for (DWORD i = 0; i < count; ++i) {

@@ -24,17 +24,13 @@ void Wake(TPort& p) {
 }
 
 void StartRecord(TRecord& rec) {
-    if (rec.Ov) {
-        rec.Ov->Internal = ERROR_IO_PENDING;
-        rec.Ov->InternalHigh = 0;
-    }
+    if (rec.Ov)
+        SetStatus(*rec.Ov, ERROR_IO_PENDING, 0);
 }
 
 void Complete(TPort& p, TRecord& rec, DWORD error, DWORD count) {
-    if (rec.Ov) {
-        rec.Ov->InternalHigh = count;
-        rec.Ov->Internal = error;
-    }
+    if (rec.Ov)
+        SetStatus(*rec.Ov, error, count);
     if (rec.Event)
         rec.Event->Set();
     p.Done.notify_all();

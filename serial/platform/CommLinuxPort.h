@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -99,6 +100,17 @@ private:
     void Mirror() const;
 };
 using EventPtr = std::shared_ptr<TEvent>;
+
+// A record's status is written under its port's lock and may be read without
+// it (GetOverlappedResult on an operation that has ended): the count first,
+// then the status, which publishes it.
+inline void SetStatus(OVERLAPPED& ov, std::uintptr_t status, std::uintptr_t count) {
+    std::atomic_ref(ov.InternalHigh).store(count, std::memory_order_relaxed);
+    std::atomic_ref(ov.Internal).store(status, std::memory_order_release);
+}
+inline std::uintptr_t Status(OVERLAPPED& ov) {
+    return std::atomic_ref(ov.Internal).load(std::memory_order_acquire);
+}
 
 // What an overlapped operation reports to its caller.
 struct TRecord {
@@ -301,7 +313,7 @@ struct CommLinux::TImpl {
 
     std::mutex Mutex;
     std::map<HANDLE, PortPtr> Ports;
-    std::map<HANDLE, EventPtr> Events;
+    std::vector<EventPtr> Events; // by number: handle -2 - i; closed ones empty
     TOutputQueue Out;
     commlinux::TClaimSettings Claims; // how ports opened from now on are claimed
 
@@ -310,34 +322,60 @@ struct CommLinux::TImpl {
         auto it = Ports.find(h);
         return it == Ports.end() ? nullptr : it->second;
     }
+    static std::size_t EventSlot(HANDLE h) {
+        return h <= -2 ? static_cast<std::size_t>(-2 - h) : SIZE_MAX;
+    }
     EventPtr FindEvent(HANDLE h) {
         std::lock_guard lock(Mutex);
-        auto it = Events.find(h);
-        return it == Events.end() ? nullptr : it->second;
+        std::size_t i = EventSlot(h);
+        return i < Events.size() ? Events[i] : nullptr;
     }
 
     // Events are numbered from -2 down, apart from the ports (which are their
     // descriptors), so that an event has a handle without a descriptor of its
-    // own. A closed event's number is given out again, as descriptors are.
+    // own. A closed event's number is given out again, as descriptors are,
+    // and so is the event itself when nobody else held it and it never made
+    // a descriptor: a transfer that makes and closes one each time allocates
+    // nothing.
     std::vector<HANDLE> FreeEventHandles;
-    HANDLE NextEventHandle = -2;
-    HANDLE AddEvent(EventPtr ev) {
+    std::vector<EventPtr> SpareEvents;
+    static constexpr std::size_t SpareEventsKept = 8;
+    HANDLE AddEvent(bool manualReset, bool initialState) {
         std::lock_guard lock(Mutex);
+        EventPtr ev;
+        if (SpareEvents.empty()) {
+            ev = std::make_shared<commlinux::TEvent>();
+            SpareEvents.reserve(SpareEventsKept);
+        } else {
+            ev = std::move(SpareEvents.back());
+            SpareEvents.pop_back();
+        }
+        ev->ManualReset = manualReset;
+        ev->State.store(initialState ? commlinux::TEvent::Signalled : 0);
         // Room for every number to come back, so that closing never allocates.
-        FreeEventHandles.reserve(Events.size() + FreeEventHandles.size() + 1);
-        HANDLE h = FreeEventHandles.empty() ? NextEventHandle : FreeEventHandles.back();
-        Events[h] = std::move(ev);
-        if (FreeEventHandles.empty())
-            --NextEventHandle;
-        else
+        FreeEventHandles.reserve(Events.size() + 1);
+        HANDLE h;
+        if (FreeEventHandles.empty()) {
+            Events.push_back(std::move(ev));
+            h = -1 - static_cast<HANDLE>(Events.size());
+        } else {
+            h = FreeEventHandles.back();
             FreeEventHandles.pop_back();
+            Events[EventSlot(h)] = std::move(ev);
+        }
         return h;
     }
     // Under Mutex. Whoever still waits on the event keeps it alive.
     bool DropEvent(HANDLE h) {
-        if (!Events.erase(h))
+        std::size_t i = EventSlot(h);
+        if (i >= Events.size() || !Events[i])
             return false;
+        EventPtr ev = std::move(Events[i]);
         FreeEventHandles.push_back(h);
+        if (ev.use_count() == 1 && ev->Fd.load() < 0 && SpareEvents.size() < SpareEvents.capacity()) {
+            ev->InputOf.reset();
+            SpareEvents.push_back(std::move(ev));
+        }
         return true;
     }
 
@@ -359,9 +397,10 @@ struct CommLinux::TImpl {
         Lock Guard;
         int Error = 0;
     };
-    TEntry Enter(HANDLE port) {
+    TEntry Enter(HANDLE port) { return Enter(FindPort(port)); }
+    TEntry Enter(PortPtr found) {
         TEntry entry;
-        entry.Port = FindPort(port);
+        entry.Port = std::move(found);
         if (!entry.Port) {
             entry.Error = EBADF;
             return entry;
@@ -385,10 +424,18 @@ struct CommLinux::TImpl {
     };
     TStart StartOperation(HANDLE port, OVERLAPPED* overlapped) {
         TStart start;
-        start.Event = overlapped ? FindEvent(overlapped->hEvent) : nullptr;
+        PortPtr found;
+        {
+            std::lock_guard lock(Mutex);
+            if (std::size_t i = overlapped ? EventSlot(overlapped->hEvent) : SIZE_MAX;
+                i < Events.size())
+                start.Event = Events[i];
+            if (auto it = Ports.find(port); it != Ports.end())
+                found = it->second;
+        }
         if (start.Event)
             start.Event->Reset();
-        auto [p, guard, error] = Enter(port);
+        auto [p, guard, error] = Enter(std::move(found));
         start.Port = std::move(p);
         start.Guard = std::move(guard);
         start.Error = error;

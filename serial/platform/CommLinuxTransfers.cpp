@@ -17,10 +17,8 @@ namespace {
 // set, so nobody waits for it (nobody can be waiting on the port's condition:
 // the record was not pending).
 bool FailAtOnce(OVERLAPPED* overlapped, const EventPtr& event, int error) {
-    if (overlapped) {
-        overlapped->InternalHigh = 0;
-        overlapped->Internal = static_cast<DWORD>(error);
-    }
+    if (overlapped)
+        SetStatus(*overlapped, static_cast<DWORD>(error), 0);
     if (event)
         event->Set();
     return Fail(error);
@@ -126,7 +124,7 @@ bool CommLinux::WriteFile(HANDLE port, const void* buffer, DWORD count, DWORD* w
         return FailAtOnce(overlapped, ev, error);
     OVERLAPPED local;
     OVERLAPPED* ov = overlapped ? overlapped : &local;
-    auto now = Clock::now();
+    const auto now = Clock::now();
     TWriteOp op;
     op.Rec = {ov, ev};
     op.Size = count;
@@ -166,8 +164,9 @@ bool CommLinux::WriteFile(HANDLE port, const void* buffer, DWORD count, DWORD* w
     if (direct && p->Writes.front().Handed()) {
         // Usually the driver has passed everything on already (a
         // pseudo-terminal always has): then the write ends here, and the I/O
-        // thread is woken only to look again while bytes are still going out.
-        std::optional<Clock::time_point> next = WatchOutput(*p, Clock::now());
+        // thread is woken only to look again while bytes are still going out
+        // (a look planned from the start of the call comes a little early).
+        std::optional<Clock::time_point> next = WatchOutput(*p, now);
         if (next)
             Wake(*p);
         if (ov->Internal != ERROR_IO_PENDING) {
@@ -247,20 +246,19 @@ bool CommLinux::GetOverlappedResult(HANDLE port, OVERLAPPED* overlapped, DWORD* 
                                     bool wait) {
     if (!overlapped)
         return Fail(EINVAL);
-    PortPtr p = FImpl->FindPort(port);
-    if (!p) {
-        // An operation that has ended can still be asked about; a pending one
-        // cannot belong to a handle that is not open.
-        if (overlapped->Internal == ERROR_IO_PENDING)
-            return Fail(EBADF);
-    }
     auto report = [&] {
         if (transferred)
             *transferred = static_cast<DWORD>(overlapped->InternalHigh);
         return overlapped->Internal == 0 ? Succeed() : Fail(static_cast<int>(overlapped->Internal));
     };
-    if (!p)
+    // An operation that has ended can be asked about even when its handle
+    // is not open any more; a pending one cannot belong to a handle that is
+    // not open.
+    if (Status(*overlapped) != ERROR_IO_PENDING)
         return report();
+    PortPtr p = FImpl->FindPort(port);
+    if (!p)
+        return Fail(EBADF);
     Lock lock(p->Mutex);
     if (overlapped->Internal == ERROR_IO_PENDING) {
         if (!wait)
