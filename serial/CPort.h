@@ -436,6 +436,7 @@ struct KV_SERIAL_EXPORT TComAsync {
     int32_t WriteCopySize = 0;
     CommApi* Api = nullptr; // the seam that created the record's event
     int32_t WriteCopyCapacity = 0; // bytes WriteCopy has room for
+    bool EndedAtStart = false;     // the system finished the operation as it started it
 };
 using PAsync = TComAsync*;
 

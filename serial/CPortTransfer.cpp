@@ -20,6 +20,7 @@ void NewAsyncRecord(PAsync& Async, CommApi& Api) {
     rec->WriteCopy = nullptr;
     rec->WriteCopySize = 0;
     rec->WriteCopyCapacity = 0;
+    rec->EndedAtStart = false;
     Async = rec;
 }
 
@@ -47,6 +48,7 @@ public:
         if (FAsync) {
             FAsync->Overlapped.Internal = 0;
             FAsync->Overlapped.InternalHigh = 0;
+            FAsync->EndedAtStart = false;
         } else {
             NewAsyncRecord(FAsync, Api);
         }
@@ -104,8 +106,9 @@ int32_t TCustomComPort::BeginWrite(const void* Buffer, int32_t Count, PAsync& As
     Async->WriteCopySize = Count;
 
     DWORD written = 0;
-    if (!FApi->WriteFile(FHandle, Buffer, static_cast<DWORD>(Count), &written,
-                         &Async->Overlapped)) {
+    Async->EndedAtStart = FApi->WriteFile(FHandle, Buffer, static_cast<DWORD>(Count), &written,
+                                          &Async->Overlapped);
+    if (!Async->EndedAtStart) {
         const DWORD err = FApi->GetLastError();
         if (err != ERROR_IO_PENDING)
             throw EComPort(CError_WriteFailed, static_cast<int32_t>(err));
@@ -130,7 +133,9 @@ int32_t TCustomComPort::BeginRead(void* Buffer, int32_t Count, PAsync& Async) {
         Count = 0;
     Async->Operation = akRead;
     DWORD read = 0;
-    if (!FApi->ReadFile(FHandle, Buffer, static_cast<DWORD>(Count), &read, &Async->Overlapped)) {
+    Async->EndedAtStart =
+        FApi->ReadFile(FHandle, Buffer, static_cast<DWORD>(Count), &read, &Async->Overlapped);
+    if (!Async->EndedAtStart) {
         const DWORD err = FApi->GetLastError();
         if (err != ERROR_IO_PENDING)
             throw EComPort(CError_ReadFailed, static_cast<int32_t>(err));
@@ -155,7 +160,9 @@ int32_t TCustomComPort::AwaitCompletion(PAsync& Async) {
         throw EComPort(CError_InvalidAsync);
     CommApi& api = Async->Api ? *Async->Api : *FApi;
     const int32_t failCode = Async->Operation == akWrite ? CError_WriteFailed : CError_ReadFailed;
-    if (api.WaitForSingleObject(Async->Overlapped.hEvent, INFINITE) != WAIT_OBJECT_0)
+    // An operation that ended as it started has set its event already.
+    if (!Async->EndedAtStart &&
+        api.WaitForSingleObject(Async->Overlapped.hEvent, INFINITE) != WAIT_OBJECT_0)
         throw EComPort(failCode, static_cast<int32_t>(api.GetLastError()));
     // A record that never started an operation has a zero status: nothing
     // was moved and there is nothing to ask the port about.
