@@ -15,6 +15,8 @@ TCustomComPort::TCustomComPort(QObject* AOwner) : QObject(AOwner), FApi(&LinuxCo
 
 TCustomComPort::~TCustomComPort() {
     CloseForDestruction();
+    PAsync kept = FWaitAsync.exchange(nullptr); // kept by a transfer after a close
+    FreeAsyncRecord(kept);
     delete FBuffer;
     delete FFlowControl;
     delete FTimeouts;

@@ -61,21 +61,23 @@ public:
             FAsync->WriteCopyCapacity = 0;
         }
         PAsync empty = nullptr;
-        if (!FEnded || !FKept.compare_exchange_strong(empty, FAsync))
+        if (!FKeep || !FKept.compare_exchange_strong(empty, FAsync))
             FreeAsyncRecord(FAsync);
     }
     TAsyncGuard(const TAsyncGuard&) = delete;
     TAsyncGuard& operator=(const TAsyncGuard&) = delete;
     PAsync& Get() { return FAsync; }
-    int32_t Ended(int32_t Moved) {
-        FEnded = true;
+    // The transfer has ended normally; the record is kept while the port
+    // is open (its handle is released with the handle).
+    int32_t Ended(int32_t Moved, bool Open) {
+        FKeep = Open;
         return Moved;
     }
 
 private:
     std::atomic<PAsync>& FKept;
     PAsync FAsync = nullptr;
-    bool FEnded = false;
+    bool FKeep = false;
 };
 } // namespace
 
@@ -146,13 +148,13 @@ int32_t TCustomComPort::BeginRead(void* Buffer, int32_t Count, PAsync& Async) {
 int32_t TCustomComPort::WriteString(const std::string& Str) {
     TAsyncGuard async(FWaitAsync, *FApi);
     BeginWriteString(Str, async.Get());
-    return async.Ended(AwaitCompletion(async.Get()));
+    return async.Ended(AwaitCompletion(async.Get()), FHandle != INVALID_HANDLE_VALUE);
 }
 
 int32_t TCustomComPort::ReadBytes(void* Buffer, int32_t Count) {
     TAsyncGuard async(FWaitAsync, *FApi);
     BeginRead(Buffer, Count, async.Get());
-    return async.Ended(AwaitCompletion(async.Get()));
+    return async.Ended(AwaitCompletion(async.Get()), FHandle != INVALID_HANDLE_VALUE);
 }
 
 int32_t TCustomComPort::AwaitCompletion(PAsync& Async) {
