@@ -294,8 +294,6 @@ int EndFrontWrite(TPort& p, int error) {
     return flushError;
 }
 
-// A pseudo-terminal passes what it takes straight to the other end's input:
-// a write there is done the moment its last byte is handed over.
 bool HoldsNothing(const TPort& p) {
     return p.IsPty && !p.Transport && !p.Out.Queued && !p.Out.TransmitterEmpty;
 }
@@ -345,6 +343,15 @@ void CheckDeadlines(TPort& p, Clock::time_point now) {
     ServeReads(p, now);
 }
 
+// Nothing is left to send: RTS toggle drops RTS, and EV_TXEMPTY is raised.
+void OutputDrained(TPort& p) {
+    p.TxDraining = false;
+    p.LastOutQ = -1;
+    p.NextLook.reset();
+    EndSending(p);
+    SignalEvents(p, EV_TXEMPTY);
+}
+
 // Watches the driver's output: ends the front write when all its bytes have
 // left and the transmitter has sent them, reports EV_TXEMPTY (output
 // drained) when nothing is left at all, and says when to look again while
@@ -375,11 +382,7 @@ std::optional<Clock::time_point> WatchOutput(TPort& p, Clock::time_point now) {
     }
     if (p.Writes.empty()) {
         if (empty) {
-            p.TxDraining = false;
-            p.LastOutQ = -1;
-            p.NextLook.reset();
-            EndSending(p);
-            SignalEvents(p, EV_TXEMPTY);
+            OutputDrained(p);
             return std::nullopt;
         }
         if (!(p.Mask & EV_TXEMPTY) && !p.RtsToggleOn) {

@@ -275,6 +275,10 @@ std::uint64_t LookAtOutput(TPort& p);
 int DiscardOutput(TPort& p);
 int EndFrontWrite(TPort& p, int error);
 std::optional<Clock::time_point> WatchOutput(TPort& p, Clock::time_point now);
+void OutputDrained(TPort& p);
+// A pseudo-terminal passes what it takes straight to the other end's input:
+// a write there is done the moment its last byte is handed over.
+bool HoldsNothing(const TPort& p);
 void IoLoop(TPort& p);
 std::optional<Clock::time_point> TotalDeadline(Clock::time_point now, DWORD multiplier, DWORD n,
                                                DWORD constant);

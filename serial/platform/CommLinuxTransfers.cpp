@@ -155,6 +155,16 @@ bool CommLinux::WriteFile(HANDLE port, const void* buffer, DWORD count, DWORD* w
             p->NextLook.reset();
         }
     }
+    if (direct && op.Handed() && HoldsNothing(*p)) {
+        // Nothing was queued before it and the device has passed everything
+        // on: the write ends here, and with it the output.
+        p->Left = p->Handed;
+        Complete(*p, op.Rec, 0, count);
+        OutputDrained(*p);
+        if (written)
+            *written = count;
+        return true;
+    }
     if (!op.Handed())
         op.Data.assign(static_cast<const char*>(buffer), count);
     const COMMTIMEOUTS& t = p->Timeouts;
@@ -162,10 +172,10 @@ bool CommLinux::WriteFile(HANDLE port, const void* buffer, DWORD count, DWORD* w
         TotalDeadline(now, t.WriteTotalTimeoutMultiplier, count, t.WriteTotalTimeoutConstant);
     p->Writes.push_back(std::move(op));
     if (direct && p->Writes.front().Handed()) {
-        // Usually the driver has passed everything on already (a
-        // pseudo-terminal always has): then the write ends here, and the I/O
-        // thread is woken only to look again while bytes are still going out
-        // (a look planned from the start of the call comes a little early).
+        // All of it is in the driver: the write ends here when the driver
+        // has sent it already, and otherwise the I/O thread is woken to look
+        // again while the bytes go out (a look planned from the start of the
+        // call comes a little early).
         std::optional<Clock::time_point> next = WatchOutput(*p, now);
         if (next)
             Wake(*p);
