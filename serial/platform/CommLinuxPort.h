@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -418,8 +417,8 @@ struct CommLinux::TImpl {
     }
 
     // The common start of WaitCommEvent, WriteFile and ReadFile: the record's
-    // event is reset first, then the port is entered, and a hung-up port
-    // refuses with its code.
+    // event and the port are looked up together, the event is reset, then the
+    // port is entered, and a hung-up port refuses with its code.
     struct TStart {
         EventPtr Event;
         PortPtr Port;
