@@ -25,7 +25,7 @@ endif()
 option(KV_SHARED_LIBS "Build the shared component libraries, the package and the Designer plugin" ${kv_shared_default})
 
 # Before 1.0 the interface may change with every minor release, so the
-# SONAME carries both numbers (libkv52804serial.so.0.2); from 1.0 the major.
+# SONAME carries both numbers (libkv52804serial.so.0.3); from 1.0 the major.
 if(PROJECT_VERSION_MAJOR EQUAL 0)
     set(KV_SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
 else()

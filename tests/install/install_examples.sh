@@ -45,7 +45,12 @@ fi
 echo "--- the package's version rule and components"
 # Before 1.0 only the same minor version is compatible; unknown components
 # are refused.
-for request in "0.2" "0.3" "0.1" "1.0" "0.2 COMPONENTS Serial Nothing"; do
+version=$(sed -n 's/^set(PACKAGE_VERSION "\([0-9]*\)\.\([0-9]*\)\..*")$/\1 \2/p' \
+    "$libdir/cmake/KV52804/KV52804ConfigVersion.cmake")
+read -r major minor <<<"$version"
+[ "$major" = 0 ] || fail "the version rule below is the one before 1.0"
+current=0.$minor
+for request in "$current" "0.$((minor + 1))" "0.$((minor - 1))" "1.0" "$current COMPONENTS Serial Nothing"; do
     mkdir -p "$tmp/version"
     printf 'cmake_minimum_required(VERSION 3.25)\nproject(v LANGUAGES CXX)\nfind_package(KV52804 %s REQUIRED)\n' \
         "$request" >"$tmp/version/CMakeLists.txt"
@@ -55,7 +60,7 @@ for request in "0.2" "0.3" "0.1" "1.0" "0.2 COMPONENTS Serial Nothing"; do
         found=no
     fi
     expected=no
-    [ "$request" = "0.2" ] && expected=yes
+    [ "$request" = "$current" ] && expected=yes
     [ "$found" = "$expected" ] || fail "find_package(KV52804 $request): found $found, expected $expected"
     rm -rf "$tmp/version"
 done
