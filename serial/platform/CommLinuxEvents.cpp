@@ -223,22 +223,20 @@ DWORD CommLinux::WaitForMultipleObjects(DWORD count, const HANDLE* events, bool 
         Fail(EINVAL);
         return WAIT_FAILED;
     }
-    // A wait for an operation that ended at once gets its answer without
-    // the lists below.
-    if (count == 1) {
-        if (EventPtr ev = FImpl->FindEvent(events[0]); ev && ev->TryTake())
-            return WAIT_OBJECT_0;
-    }
+    // An event already set ends the wait before any descriptor is made; a
+    // wait on one event that is set (an operation that ended at once) gets
+    // its answer before the lists below are made.
+    EventPtr first = FImpl->FindEvent(events[0]);
+    if (count == 1 && first && first->TryTake())
+        return WAIT_OBJECT_0;
     std::vector<EventPtr> evs;
-    for (DWORD i = 0; i < count; ++i) {
-        EventPtr ev = FImpl->FindEvent(events[i]);
-        if (!ev) {
-            Fail(EBADF);
-            return WAIT_FAILED;
-        }
-        evs.push_back(std::move(ev));
+    evs.push_back(std::move(first));
+    for (DWORD i = 1; i < count; ++i)
+        evs.push_back(FImpl->FindEvent(events[i]));
+    if (std::find(evs.begin(), evs.end(), nullptr) != evs.end()) {
+        Fail(EBADF);
+        return WAIT_FAILED;
     }
-    // An event already set ends the wait before any descriptor is made.
     for (DWORD i = 0; i < count; ++i)
         if (evs[i]->TryTake())
             return WAIT_OBJECT_0 + i;
@@ -263,6 +261,7 @@ DWORD CommLinux::WaitForMultipleObjects(DWORD count, const HANDLE* events, bool 
         fds.push_back({fd, POLLIN, 0});
     }
     TPolling polling(evs);
+    std::vector<DWORD> owners; // the event whose port each extra descriptor is
     for (;;) {
         for (DWORD i = 0; i < count; ++i)
             if (evs[i]->TryTake())
@@ -275,7 +274,7 @@ DWORD CommLinux::WaitForMultipleObjects(DWORD count, const HANDLE* events, bool 
         // port's lock; a descriptor closed while this thread polls it comes
         // after the close has ended the wait and set its event.
         fds.resize(count);
-        std::vector<DWORD> owners;
+        owners.clear();
         for (DWORD i = 0; i < count; ++i) {
             if (!inputs[i])
                 continue;

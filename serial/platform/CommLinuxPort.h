@@ -320,18 +320,25 @@ struct CommLinux::TImpl {
     TOutputQueue Out;
     commlinux::TClaimSettings Claims; // how ports opened from now on are claimed
 
-    PortPtr FindPort(HANDLE h) {
-        std::lock_guard lock(Mutex);
-        auto it = Ports.find(h);
-        return it == Ports.end() ? nullptr : it->second;
-    }
     static std::size_t EventSlot(HANDLE h) {
         return h <= -2 ? static_cast<std::size_t>(-2 - h) : SIZE_MAX;
     }
-    EventPtr FindEvent(HANDLE h) {
-        std::lock_guard lock(Mutex);
+    // Under Mutex.
+    PortPtr PortOf(HANDLE h) const {
+        auto it = Ports.find(h);
+        return it == Ports.end() ? nullptr : it->second;
+    }
+    EventPtr EventOf(HANDLE h) const {
         std::size_t i = EventSlot(h);
         return i < Events.size() ? Events[i] : nullptr;
+    }
+    PortPtr FindPort(HANDLE h) {
+        std::lock_guard lock(Mutex);
+        return PortOf(h);
+    }
+    EventPtr FindEvent(HANDLE h) {
+        std::lock_guard lock(Mutex);
+        return EventOf(h);
     }
 
     // Events are numbered from -2 down, apart from the ports (which are their
@@ -430,11 +437,9 @@ struct CommLinux::TImpl {
         PortPtr found;
         {
             std::lock_guard lock(Mutex);
-            if (std::size_t i = overlapped ? EventSlot(overlapped->hEvent) : SIZE_MAX;
-                i < Events.size())
-                start.Event = Events[i];
-            if (auto it = Ports.find(port); it != Ports.end())
-                found = it->second;
+            if (overlapped)
+                start.Event = EventOf(overlapped->hEvent);
+            found = PortOf(port);
         }
         if (start.Event)
             start.Event->Reset();

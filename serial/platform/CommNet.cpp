@@ -548,8 +548,13 @@ int commlinux::CloseNetworkSocket(int fd, std::chrono::milliseconds answerTime) 
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - Clock::now());
+            if (left.count() <= 0)
+                break;
             pollfd in{fd, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&in, 1, static_cast<int>(left.count())) <= 0)
+            const int ready = ::poll(&in, 1, static_cast<int>(left.count()));
+            if (ready < 0 && errno == EINTR)
+                continue; // a signal does not cut the drain short
+            if (ready <= 0)
                 break;
             const ssize_t n = ::recv(fd, scrap, sizeof scrap, MSG_DONTWAIT);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
