@@ -108,6 +108,10 @@ public:
     // Runs in every call on an open port after the port was found and before
     // it is locked (nothing when empty): tests close the port there.
     void SetFoundHook(std::function<void()> hook);
+    // Runs in the I/O thread of ports opened after the call each time it has
+    // planned its sleep and let go of the port, right before it sleeps:
+    // tests act on the port there, as other threads may at that moment.
+    void SetBeforeSleepHook(std::function<void()> hook);
     // Where ports opened after the call write their lock files; empty: the
     // system's (/run/lock, else /var/lock). A directory we may not write to
     // is only read: a live lock there still refuses.

@@ -201,9 +201,11 @@ void PullInput(TPort& p) {
 // Hands queued bytes to the pending reads and ends those that are complete
 // or whose time is up.
 void ServeReads(TPort& p, Clock::time_point now) {
+    bool restarted = false; // a pending read's interval starts anew
     while (!p.Reads.empty()) {
         TReadOp& r = p.Reads.front();
         std::size_t take = std::min<std::size_t>(r.Count - r.Done, p.InLength());
+        restarted = take && r.Interval;
         if (take) {
             bool wasFull = p.InLength() >= p.InLimit();
             std::memcpy(r.Buffer + r.Done, p.InQ.data() + p.InHead, take);
@@ -220,7 +222,13 @@ void ServeReads(TPort& p, Clock::time_point now) {
             break;
         Complete(p, r.Rec, 0, r.Done);
         p.Reads.pop_front();
+        restarted = false;
     }
+    // Input also comes in on other threads (a comm-event waiter, ClearCommError)
+    // while the I/O thread sleeps with a time-out planned before: the new end
+    // of the interval is one it does not know of.
+    if (restarted)
+        Wake(p);
     ExpireWaiting(p, p.Reads, now);
     if (p.InHead > 0 && p.InHead * 2 >= p.InQ.size()) {
         p.InQ.erase(0, p.InHead);
@@ -452,6 +460,8 @@ void IoLoop(TPort& p) {
         }
         p.IoAsleep = true;
         lock.unlock();
+        if (p.BeforeSleep)
+            p.BeforeSleep();
         int r = ::poll(fds, count, timeout);
         lock.lock();
         p.IoAsleep = false;

@@ -72,6 +72,11 @@ void CommLinux::SetFoundHook(std::function<void()> hook) {
     FImpl->FoundHook = std::move(hook);
 }
 
+void CommLinux::SetBeforeSleepHook(std::function<void()> hook) {
+    std::lock_guard lock(FImpl->Mutex);
+    FImpl->BeforeSleep = std::move(hook);
+}
+
 void CommLinux::SetLockDirectory(std::string dir) {
     std::lock_guard lock(FImpl->Mutex);
     FImpl->Claims.LockDir = std::move(dir);
@@ -115,6 +120,7 @@ HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD
     {
         std::lock_guard lock(FImpl->Mutex);
         p->Out = FImpl->Out;
+        p->BeforeSleep = FImpl->BeforeSleep;
     }
     p->WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (p->WakeFd < 0)

@@ -249,6 +249,7 @@ struct TPort {
     std::uint64_t Left = 0;
     bool IsPty = false;
     CommLinux::TOutputQueue Out;
+    std::function<void()> BeforeSleep; // tests: see CommLinux::SetBeforeSleepHook
 
     std::size_t InLength() const { return InQ.size() - InHead; }
     DWORD InLimit() const { return InSize ? InSize : DefaultQueueSize; }
@@ -392,6 +393,7 @@ struct CommLinux::TImpl {
     // Runs when an entry point has found its port and before it locks it:
     // tests close the port there to force the race with CloseHandle.
     std::function<void()> FoundHook;
+    std::function<void()> BeforeSleep;
 
     // How long a network port may take to connect and agree on its options,
     // and to answer a request (CommNet.cpp).

@@ -28,6 +28,7 @@
 #include <string>
 #include <thread>
 
+#include <poll.h>
 #include <sched.h>
 
 namespace {
@@ -722,6 +723,39 @@ TEST_F(PlatformLinux, ReadTimeoutsHaveTheirClassicMeanings) {
         EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(row.AtLeastMs));
         Api.CloseHandle(h);
     }
+}
+
+// Bytes that another thread takes in (a comm-event waiter, ClearCommError)
+// while the I/O thread sleeps start a read's interval, which the I/O thread
+// must then keep although it planned its sleep without it.
+TEST_F(PlatformLinux, AReadsIntervalRunsWhenAnotherThreadTakesItsBytesIn) {
+    std::atomic<HANDLE> armed{INVALID_HANDLE_VALUE};
+    std::atomic<DWORD> queuedAfter{MAXDWORD};
+    Api.SetBeforeSleepHook([&] {
+        HANDLE h = armed.exchange(INVALID_HANDLE_VALUE);
+        if (h == INVALID_HANDLE_VALUE)
+            return;
+        Pty.Send("abc");
+        pollfd in{Pty.Slave(), POLLIN, 0};
+        ::poll(&in, 1, 5000);
+        COMSTAT stat;
+        Api.ClearCommError(h, nullptr, &stat);
+        queuedAfter = stat.cbInQue;
+    });
+    HANDLE h = OpenConfigured({20, 0, 0, 0, 0});
+    char buf[100];
+    DWORD got = 0;
+    TAsync a(Api);
+    ASSERT_FALSE(Api.ReadFile(h, buf, sizeof buf, &got, &a.Ov));
+    armed = h;
+    const bool ended = a.Signalled(5000);
+    EXPECT_TRUE(ended) << "the read holds its bytes and waits for more";
+    if (!ended)
+        Api.CancelIo(h);
+    EXPECT_EQ(queuedAfter.load(), 0u) << "the bytes went to the read";
+    ASSERT_TRUE(Api.GetOverlappedResult(h, &a.Ov, &got, true) || !ended);
+    EXPECT_EQ(std::string(buf, got), "abc");
+    Api.CloseHandle(h);
 }
 
 TEST_F(PlatformLinux, ReadAtOnceReturnsWhatIsQueued) {
