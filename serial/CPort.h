@@ -664,7 +664,8 @@ private:
     friend class TComThread;
 
     CommApi* FApi;
-    HANDLE FHandle = INVALID_HANDLE_VALUE;
+    // Read by transfers on any thread while Close may release it.
+    std::atomic<HANDLE> FHandle{INVALID_HANDLE_VALUE};
     bool FConnected = false;
     bool FLoading = false;
     int32_t FUpdateDepth = 0;

@@ -41,7 +41,8 @@ namespace {
 // hands and is released as before.
 class TAsyncGuard {
 public:
-    TAsyncGuard(std::atomic<PAsync>& Kept, CommApi& Api) : FKept(Kept) {
+    TAsyncGuard(std::atomic<PAsync>& Kept, const std::atomic<HANDLE>& Handle, CommApi& Api)
+        : FKept(Kept), FHandle(Handle) {
         FAsync = Kept.exchange(nullptr);
         if (FAsync && FAsync->Api != &Api)
             FreeAsyncRecord(FAsync);
@@ -61,21 +62,32 @@ public:
             FAsync->WriteCopyCapacity = 0;
         }
         PAsync empty = nullptr;
-        if (!FKeep || !FKept.compare_exchange_strong(empty, FAsync))
+        if (!FKeep || !FKept.compare_exchange_strong(empty, FAsync)) {
             FreeAsyncRecord(FAsync);
+            return;
+        }
+        // A close that ran meanwhile may have looked for a kept record before
+        // this one was back: it goes with the handle all the same. (The
+        // handle is released before the kept record is taken, so either the
+        // close finds the record or this finds the handle gone.)
+        if (FHandle.load() == INVALID_HANDLE_VALUE) {
+            PAsync kept = FKept.exchange(nullptr);
+            FreeAsyncRecord(kept);
+        }
     }
     TAsyncGuard(const TAsyncGuard&) = delete;
     TAsyncGuard& operator=(const TAsyncGuard&) = delete;
     PAsync& Get() { return FAsync; }
     // The transfer has ended normally; the record is kept while the port
-    // is open (its handle is released with the handle).
-    int32_t Ended(int32_t Moved, bool Open) {
-        FKeep = Open;
+    // is open (it is released with the handle).
+    int32_t Ended(int32_t Moved) {
+        FKeep = true;
         return Moved;
     }
 
 private:
     std::atomic<PAsync>& FKept;
+    const std::atomic<HANDLE>& FHandle;
     PAsync FAsync = nullptr;
     bool FKeep = false;
 };
@@ -146,15 +158,19 @@ int32_t TCustomComPort::BeginRead(void* Buffer, int32_t Count, PAsync& Async) {
 }
 
 int32_t TCustomComPort::WriteString(const std::string& Str) {
-    TAsyncGuard async(FWaitAsync, *FApi);
+    // Nothing starts, so nothing is awaited: the kept record still holds the
+    // last transfer's kind and bytes, which must not be reported again.
+    if (Str.empty())
+        return 0;
+    TAsyncGuard async(FWaitAsync, FHandle, *FApi);
     BeginWriteString(Str, async.Get());
-    return async.Ended(AwaitCompletion(async.Get()), FHandle != INVALID_HANDLE_VALUE);
+    return async.Ended(AwaitCompletion(async.Get()));
 }
 
 int32_t TCustomComPort::ReadBytes(void* Buffer, int32_t Count) {
-    TAsyncGuard async(FWaitAsync, *FApi);
+    TAsyncGuard async(FWaitAsync, FHandle, *FApi);
     BeginRead(Buffer, Count, async.Get());
-    return async.Ended(AwaitCompletion(async.Get()), FHandle != INVALID_HANDLE_VALUE);
+    return async.Ended(AwaitCompletion(async.Get()));
 }
 
 int32_t TCustomComPort::AwaitCompletion(PAsync& Async) {

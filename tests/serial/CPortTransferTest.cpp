@@ -67,7 +67,25 @@ TEST_F(TransferTest, EmptyStringWritesAndNotifiesNothing) {
     EXPECT_EQ(Port.WriteString(std::string()), 0);
     EXPECT_EQ(Fake.CountCalls("WriteFile"), 0);
     EXPECT_TRUE(Notices.empty());
+    // Nor after transfers that left their kind and bytes in the kept record.
+    char buf[1];
+    for (bool read : {false, true}) {
+        EXPECT_EQ(read ? Port.ReadBytes(buf, 0) : Port.WriteString("hello"), read ? 0 : 5);
+        const auto before = Notices;
+        EXPECT_EQ(Port.WriteString(std::string()), 0);
+        EXPECT_EQ(Notices, before);
+    }
     ExpectEventsReleased();
+}
+
+// A close on the transfer's own thread (a listener's) while the transfer
+// ends: its record goes with the handle instead of staying kept.
+TEST_F(TransferTest, ARecordIsNotKeptPastACloseDuringTheTransfer) {
+    Listener.RxActivity = [this](TCustomComPort*, bool) { Port.Close(); };
+    char buf[4];
+    EXPECT_EQ(Port.ReadBytes(buf, 4), 0);
+    EXPECT_FALSE(Port.Connected());
+    EXPECT_EQ(Fake.OpenEventCount(), 0);
 }
 
 TEST_F(TransferTest, PendingWriteCountsComeFromTheOverlappedResult) {
