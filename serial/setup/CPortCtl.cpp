@@ -221,10 +221,12 @@ void TComComboBox::SetComPort(TCustomComPort* AComPort) {
 }
 
 void TComComboBox::SetComProperty(TComProperty AValue) {
+    FListFailed = false;
     if (FReportListErrors) {
         try {
             FComSelect->BuildItems(AValue);
         } catch (const std::exception& e) {
+            FListFailed = true;
             ApplicationHandleException(e);
         }
     } else {
@@ -236,6 +238,15 @@ void TComComboBox::SetComProperty(TComProperty AValue) {
         setCurrentIndex(0);
     else
         RefreshFromPort();
+}
+
+void TComComboBox::ApplyToPort() {
+    // The stored name did not come from a list, so writing it would rename
+    // the port to whatever the selector started with (an open port would be
+    // closed and reopened under that name).
+    if (FListFailed)
+        return;
+    FComSelect->ApplyToPort();
 }
 
 QString TComComboBox::Text() const {

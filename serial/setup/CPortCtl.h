@@ -120,7 +120,9 @@ public:
     // handed to the application's error display and the list stays empty,
     // instead of the error ending the ComProperty write. The setup dialog
     // sets it so that it still opens on a machine whose device tree is
-    // unreadable.
+    // unreadable. Such a selector then holds no name the user could have
+    // chosen, so ApplyToPort leaves the port's value alone until a later
+    // ComProperty write reads a list.
     bool ReportListErrors() const { return FReportListErrors; }
     void SetReportListErrors(bool AValue) { FReportListErrors = AValue; }
 
@@ -135,7 +137,7 @@ public:
     void setReportListErrors(bool AValue) { SetReportListErrors(AValue); }
     void setItemHeight(int AValue) { SetItemHeight(AValue); }
 
-    void ApplyToPort() { FComSelect->ApplyToPort(); }
+    void ApplyToPort();
     // Selects the item that shows the port's value; none when it is missing.
     void RefreshFromPort();
 
@@ -154,5 +156,6 @@ private:
     std::unique_ptr<TComSelect> FComSelect;
     QMetaObject::Connection FPortWatch;
     bool FReportListErrors = false;
+    bool FListFailed = false;
     int FItemHeight = 16;
 };

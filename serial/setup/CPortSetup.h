@@ -43,6 +43,7 @@ private:
 // Shows the dialog modally for the port and returns when it is closed. On OK
 // the six chosen settings are written into the port between one
 // BeginSettingsUpdate and EndSettingsUpdate (so an open port is reconfigured
-// once); otherwise nothing is written. Errors raised while writing propagate;
-// the batch is ended first.
+// once); otherwise nothing is written. When the port list could not be read
+// (the error is shown as the dialog comes up), `Port` is left as it was.
+// Errors raised while writing propagate; the batch is ended first.
 KV_SETUP_EXPORT void ShowPortSetupDialog(TCustomComPort& AComPort);

@@ -261,9 +261,30 @@ TEST(SetupDialog, AnUnreadablePortListIsShownAndTheDialogStillWorks) {
         dialog.Button2->click();
     });
     EXPECT_EQ(Of(port), before);
-    // Confirming writes what an empty list holds, as with no ports at all.
-    RunDialog(port, [](TComSetupFrm& dialog) { dialog.Button1->click(); });
-    EXPECT_EQ(port.Port(), "");
+    // Confirming keeps the name the user could not pick and writes the rest.
+    const auto pickAndConfirm = [](TComSetupFrm& dialog) {
+        Pick(dialog.Combo2, "19200");
+        dialog.Button1->click();
+    };
+    RunDialog(port, pickAndConfirm);
+    Settings after = before;
+    after.BaudRate = br19200;
+    EXPECT_EQ(Of(port), after);
+
+    // An open port is reconfigured in place, not closed and reopened.
+    CommRecording fake;
+    port.SetCommApi(&fake);
+    port.SetEvents({}); // no event thread: only the calls the settings make
+    port.SetPort(before.Port);
+    port.SetBaudRate(before.BaudRate);
+    port.Open();
+    fake.ClearCalls();
+    RunDialog(port, pickAndConfirm);
+    EXPECT_EQ(fake.CallNames(),
+              (std::vector<std::string>{"SetupComm", "SetCommState", "SetCommTimeouts"}));
+    EXPECT_EQ(Of(port), after);
+    EXPECT_TRUE(port.Connected());
+    port.Close();
 }
 
 // Points the domain "cport" at another catalog tree and language for one

@@ -1,6 +1,7 @@
 #include "VirtualPort.h"
 
 #include "CPort.h"
+#include "CommLinuxExclusive.h"
 
 #include <QFile>
 #include <cerrno>
@@ -169,6 +170,16 @@ void TVirtualPort::ClientClosed() {
             continue;
         break;
     }
-    if (closed)
-        ::ioctl(FSlave, TIOCNXCL);
+    if (!closed)
+        return;
+    // Any close of the node wakes us, also that of someone who merely looked
+    // in (root opens past the flag) while the client that set it is still
+    // there. Clearing it then would let a third party in beside that client,
+    // so it is cleared only once nobody but us holds the line. Holders that
+    // may not be looked into pass unseen, as for the port's own open.
+    struct stat device;
+    if (::fstat(FSlave, &device) == 0 &&
+        commlinux::HeldElsewhere(QFile::encodeName(FSlavePath).toStdString(), device))
+        return;
+    ::ioctl(FSlave, TIOCNXCL);
 }

@@ -35,7 +35,8 @@ public:
     // nothing is there.
     std::string ReadAvailable();
     // Called when CloseWatchFd is readable: consumes the notifications and,
-    // when a client has closed the slave, lets the next client open it.
+    // when the slave was closed and no other process still holds it, lets the
+    // next client open it.
     void ClientClosed();
 
 private:

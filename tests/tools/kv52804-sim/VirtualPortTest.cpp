@@ -8,10 +8,13 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -21,14 +24,51 @@ bool WaitReadable(int fd) {
     return ::poll(&p, 1, 5000) == 1;
 }
 
+// Close-on-exec, so that a process the test starts holds none of these.
 struct TFd {
     int Fd;
     explicit TFd(const QString& path)
-        : Fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY)) {}
-    ~TFd() {
+        : Fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
+    ~TFd() { Close(); }
+    void Close() {
         if (Fd >= 0)
             ::close(Fd);
+        Fd = -1;
     }
+};
+
+int Exclusive(int fd) {
+    int set = -1;
+    EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &set), 0);
+    return set;
+}
+
+// Another process that holds the device open (as its standard input) and
+// nothing else of ours, until End.
+class THolder {
+public:
+    explicit THolder(const QString& path) {
+        const QByteArray device = QFile::encodeName(path);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, device.constData(), O_RDWR | O_NOCTTY, 0);
+        char program[] = "sleep", duration[] = "infinity";
+        char* argv[] = {program, duration, nullptr};
+        Error = ::posix_spawnp(&FPid, program, &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~THolder() { End(); }
+    void End() {
+        if (Error == 0 && FPid > 0) {
+            ::kill(FPid, SIGKILL);
+            ::waitpid(FPid, nullptr, 0); // its descriptors are closed by then
+        }
+        FPid = -1;
+    }
+    int Error = 0;
+
+private:
+    pid_t FPid = -1;
 };
 
 TEST(VirtualPort, BytesWrittenToThePublishedNameArriveUnchanged) {
@@ -71,6 +111,31 @@ TEST(VirtualPort, ClosingClientNeitherHangsUpTheModuleNorKeepsThePortLocked) {
     ASSERT_EQ(::write(next.Fd, "\x83", 1), 1);
     ASSERT_TRUE(WaitReadable(port.MasterFd()));
     EXPECT_EQ(port.ReadAvailable(), "\x83");
+}
+
+// Someone else opening and closing the line (root may, past the flag) must
+// not let a third party in beside the client that holds it.
+TEST(VirtualPort, AnotherCloseKeepsTheLineExclusiveUntilTheLastClientLeaves) {
+    TVirtualPort port;
+    // Both opened before the flag is set, so that no right to pass it is
+    // needed. The flag belongs to the line, so it does not matter which
+    // descriptor sets it.
+    TFd probe(port.SlavePath()), looker(port.SlavePath());
+    ASSERT_GE(probe.Fd, 0);
+    ASSERT_GE(looker.Fd, 0);
+    THolder client(port.SlavePath());
+    ASSERT_EQ(client.Error, 0) << "cannot start sleep";
+    ASSERT_EQ(::ioctl(probe.Fd, TIOCEXCL), 0);
+
+    looker.Close();
+    ASSERT_TRUE(WaitReadable(port.CloseWatchFd()));
+    port.ClientClosed();
+    EXPECT_EQ(Exclusive(probe.Fd), 1);
+
+    client.End();
+    ASSERT_TRUE(WaitReadable(port.CloseWatchFd()));
+    port.ClientClosed();
+    EXPECT_EQ(Exclusive(probe.Fd), 0);
 }
 
 TEST(VirtualPort, RemovesItsLinkButNotOneThatReplacedIt) {
