@@ -283,6 +283,8 @@ int DiscardOutput(TPort& p) {
 // front write can have bytes in the driver.
 int EndFrontWrite(TPort& p, int error) {
     TWriteOp& w = p.Writes.front();
+    if (HoldsNothing(p))
+        p.Left = p.Handed; // also when the line has gone since
     int flushError = 0;
     std::size_t sent = Sent(p, w);
     if (w.Done > 0 && !p.HangupError) {

@@ -426,8 +426,12 @@ struct CommLinux::TImpl {
     }
 
     // The common start of WaitCommEvent, WriteFile and ReadFile: the record's
-    // event and the port are looked up together, the event is reset, then the
-    // port is entered, and a hung-up port refuses with its code.
+    // event and the port are looked up together, the port is entered, the
+    // event is reset, and a hung-up port refuses with its code. The reset
+    // comes under the port's lock: a caller that saw the record's last
+    // operation end (its status is published first) and at once starts the
+    // next on the same record would otherwise have its reset overtaken by
+    // that operation's setting of the event, which comes right after.
     struct TStart {
         EventPtr Event;
         PortPtr Port;
@@ -443,9 +447,9 @@ struct CommLinux::TImpl {
                 start.Event = EventOf(overlapped->hEvent);
             found = PortOf(port);
         }
+        auto [p, guard, error] = Enter(std::move(found));
         if (start.Event)
             start.Event->Reset();
-        auto [p, guard, error] = Enter(std::move(found));
         start.Port = std::move(p);
         start.Guard = std::move(guard);
         start.Error = error;

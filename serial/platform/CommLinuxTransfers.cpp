@@ -145,9 +145,13 @@ bool CommLinux::WriteFile(HANDLE port, const void* buffer, DWORD count, DWORD* w
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                 break;
             if (n < 0) {
-                int e = errno;
-                Complete(*p, op.Rec, static_cast<DWORD>(e), 0);
+                // It ends as any write the line's failure ends: with the
+                // bytes that went before.
+                const int e = errno;
+                p->Writes.push_back(std::move(op));
                 HangUp(*p, e);
+                if (written)
+                    *written = static_cast<DWORD>(ov->InternalHigh);
                 return Fail(e);
             }
             op.Done += static_cast<std::size_t>(n);
@@ -267,8 +271,10 @@ bool CommLinux::GetOverlappedResult(HANDLE port, OVERLAPPED* overlapped, DWORD* 
     if (Status(*overlapped) != ERROR_IO_PENDING)
         return report();
     PortPtr p = FImpl->FindPort(port);
+    // A close ends every operation of the port before the handle goes, so
+    // one that was pending at the first look has its own code by now.
     if (!p)
-        return Fail(EBADF);
+        return Status(*overlapped) != ERROR_IO_PENDING ? report() : Fail(EBADF);
     Lock lock(p->Mutex);
     if (overlapped->Internal == ERROR_IO_PENDING) {
         if (!wait)

@@ -5,7 +5,11 @@
 #include <QDir>
 #include <QFile>
 #include <QString>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <string>
+#include <sys/types.h>
 
 inline std::map<QString, long> SwitchesPerThread() {
     std::map<QString, long> result;
@@ -22,4 +26,12 @@ inline std::map<QString, long> SwitchesPerThread() {
         result[tid] = sum;
     }
     return result;
+}
+
+// Whether the thread sleeps in the kernel (a call of it waits).
+inline bool Sleeping(pid_t tid) {
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::size_t name = stat.rfind(')');
+    return name != std::string::npos && name + 2 < stat.size() && stat[name + 2] == 'S';
 }

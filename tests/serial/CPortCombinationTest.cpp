@@ -4,6 +4,7 @@
 // port is doing. The master of a pseudo-terminal plays the peer.
 #include "CPort.h"
 #include "PtyPair.h"
+#include "ThreadSwitches.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -66,14 +67,6 @@ const Limits kLimits[] = {
     {"IntervalAndTotal", 20, 0, 150, 0, 150},
     {"PerByte", 0, 5, 10, 5, 10},
 };
-
-// Whether the thread sleeps in the kernel, i.e. its transfer is waiting.
-bool Sleeping(pid_t tid) {
-    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/stat");
-    const std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    const std::size_t name = stat.rfind(')');
-    return name != std::string::npos && name + 2 < stat.size() && stat[name + 2] == 'S';
-}
 
 // One transfer call on a worker thread. The main thread keeps running its
 // event loop meanwhile: thread-synchronised and window deliveries need it,

@@ -21,6 +21,7 @@
 // still fails is printed.
 #include "CPort.h"
 #include "PtyPair.h"
+#include "ThreadSwitches.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -130,6 +131,7 @@ struct TCall {
     int Error = 0;  // the raised error's system code
     std::vector<std::string> Notices;
     std::thread Worker;
+    std::atomic<pid_t> Tid{0}; // the worker's
     PAsync Async = nullptr; // the asynchronous forms' own record
 };
 
@@ -267,9 +269,10 @@ private:
         }
         // The event loop runs between steps, for deliveries to this thread.
         const auto pause = Clock::now() + std::chrono::milliseconds(op.B % 8);
-        do
+        do {
             QCoreApplication::processEvents();
-        while (Clock::now() < pause);
+            std::this_thread::sleep_for(1ms);
+        } while (Clock::now() < pause);
     }
 
     void Guard(const std::function<void()>& f) {
@@ -435,6 +438,7 @@ private:
 
     void RunCall(TCall& c, const std::function<int32_t()>& call) {
         tCall = &c;
+        c.Tid = ::gettid();
         try {
             c.Moved = call();
         } catch (const EComPort& e) {
@@ -553,6 +557,10 @@ private:
     // --------------------------------------------------------- the peer --
 
     void PeerSend(int n) {
+        // Bytes for a read come mostly while it waits, as a line's do: its
+        // worker sleeps in the kernel (for a moment at most).
+        if (FRead && !FRead->Done)
+            Eventually([&] { return FRead->Done || (FRead->Tid && Sleeping(FRead->Tid)); }, 100ms);
         std::string bytes;
         for (int i = 0; i < n; ++i)
             bytes.push_back(static_cast<char>(FPeerByte++));

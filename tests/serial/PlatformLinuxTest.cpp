@@ -810,15 +810,23 @@ TEST_F(PlatformLinux, HangUpFailsPendingAndLaterTransfersWithoutHanging) {
     ASSERT_TRUE(Api.SetCommMask(h, EV_ALL));
     char buf[16];
     DWORD got = 0, mask = 0;
-    TAsync read(Api), wait(Api);
+    TAsync read(Api), wait(Api), big(Api);
     ASSERT_FALSE(Api.ReadFile(h, buf, sizeof buf, &got, &read.Ov));
     ASSERT_FALSE(Api.WaitCommEvent(h, &mask, &wait.Ov));
     ASSERT_EQ(Api.GetLastError(), ERROR_IO_PENDING);
+    // More than the line takes while the peer reads nothing: part of it has
+    // gone to the peer's side when the line goes.
+    const std::string lots(256 * 1024, 'x');
+    ASSERT_FALSE(Api.WriteFile(h, lots.data(), lots.size(), &got, &big.Ov));
 
     Pty.CloseMaster();
 
     EXPECT_FALSE(Api.GetOverlappedResult(h, &read.Ov, &got, true));
     EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EIO));
+    EXPECT_FALSE(Api.GetOverlappedResult(h, &big.Ov, &got, true));
+    EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EIO));
+    EXPECT_GT(got, 0u) << "what the line took counts as sent";
+    EXPECT_LT(got, lots.size());
     EXPECT_FALSE(Api.GetOverlappedResult(h, &wait.Ov, &got, true));
     EXPECT_EQ(Api.GetLastError(), static_cast<DWORD>(EIO));
     EXPECT_EQ(mask, 0u); // no events that did not happen
