@@ -46,7 +46,7 @@ struct TLocalSocket {
 
 // Whether something listens on 127.0.0.1:port (from /proc, so the look
 // takes no connection of the server's).
-bool Listening(int port) {
+inline bool Listening(int port) {
     std::ifstream f("/proc/net/tcp");
     char want[16];
     std::snprintf(want, sizeof want, "0100007F:%04X", port);
