@@ -6,7 +6,8 @@
 // How the classic model maps onto Linux:
 // - CreateFile opens O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC, refuses anything
 //   that is not a terminal (ENOTTY), and takes the device exclusively (EBUSY),
-//   in this order: TIOCEXCL, so that from then on nobody but root opens it;
+//   in this order: a lock on the open file that makes our own openers take
+//   turns; TIOCEXCL, so that from then on nobody but root opens it;
 //   an advisory flock; the lock file serial programs share (LCK..<name> in
 //   /run/lock, else /var/lock: one naming a live process refuses, a stale one
 //   is taken over, ours is written while the port is open); and last a look
@@ -119,6 +120,8 @@ public:
     // Runs in CreateFile right after the exclusive flag is taken, before the
     // look for other holders (tests race a competitor there).
     void SetAfterFlagHook(std::function<void()> hook);
+    // Runs in CreateFile after the flag was read and before it is taken.
+    void SetBeforeFlagHook(std::function<void()> hook);
 
     HANDLE CreateFile(const std::string& path, DWORD desiredAccess, DWORD shareMode,
                       DWORD creationDisposition, DWORD flagsAndAttributes) override;

@@ -28,6 +28,10 @@ namespace commlinux {
 
 namespace {
 
+// The byte of the device's lock range that our openers' turns use: far from
+// any range a program could mean for data.
+constexpr off_t ClaimByte = off_t(1) << 62;
+
 // ------------------------------------------------------------ lock files --
 
 // A lock directory we may not write to is used to honour others' locks only.
@@ -348,8 +352,25 @@ bool HeldElsewhere(const std::string& path, const struct stat& device) {
 
 int ClaimDevice(int fd, const std::string& path, const struct stat& device,
                 const TClaimSettings& settings, TClaim& claim) {
+    // Our openers of a device take turns, through a lock on the open file
+    // that no serial program uses and that goes with the descriptor: one
+    // that meets another claiming or holding the device is refused before it
+    // touches the flag. Otherwise two could both find the flag clear, and
+    // the one refused later would clear it again under the winner. (A
+    // kernel without such locks leaves the openers to the flag alone.)
+    struct flock turn{};
+    turn.l_type = F_WRLCK;
+    turn.l_whence = SEEK_SET;
+    turn.l_start = ClaimByte;
+    turn.l_len = 1;
+    if (::fcntl(fd, F_OFD_SETLK, &turn) != 0 && (errno == EAGAIN || errno == EACCES))
+        return EBUSY;
     int wasSet = 0;
-    if (::ioctl(fd, TIOCGEXCL, &wasSet) != 0 || ::ioctl(fd, TIOCEXCL) != 0)
+    if (::ioctl(fd, TIOCGEXCL, &wasSet) != 0)
+        return errno;
+    if (settings.BeforeFlag)
+        settings.BeforeFlag();
+    if (::ioctl(fd, TIOCEXCL) != 0)
         return errno;
     claim.FlagSet = wasSet == 0;
     if (settings.AfterFlag)
@@ -359,12 +380,7 @@ int ClaimDevice(int fd, const std::string& path, const struct stat& device,
     const std::string seen = DevicePath(fd, path);
     if (int error = TakeLockFile(LockDirectory(settings), LockFileName(seen, device), claim))
         return error;
-    if (HeldElsewhere(seen, device))
-        return EBUSY;
-    // Two openers that came at the same moment may both have found the flag
-    // clear; the one refused clears it again, perhaps after the winner took
-    // it. The winner takes it once more.
-    return ::ioctl(fd, TIOCEXCL) == 0 ? 0 : errno;
+    return HeldElsewhere(seen, device) ? EBUSY : 0;
 }
 
 int CloseClaimed(int fd, TClaim& claim) {

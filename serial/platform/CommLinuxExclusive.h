@@ -22,8 +22,9 @@ struct TClaim {
 // How a CommLinux claims devices.
 struct TClaimSettings {
     std::string LockDir; // empty: /run/lock, else /var/lock
-    // Runs right after the exclusive flag is taken (tests force a race there).
-    std::function<void()> AfterFlag;
+    // Run right before and right after the exclusive flag is taken (tests
+    // force races there).
+    std::function<void()> BeforeFlag, AfterFlag;
 };
 
 // Claims the device open as `fd` (fstat gave `device`, opened as `path`).

@@ -82,6 +82,11 @@ void CommLinux::SetLockDirectory(std::string dir) {
     FImpl->Claims.LockDir = std::move(dir);
 }
 
+void CommLinux::SetBeforeFlagHook(std::function<void()> hook) {
+    std::lock_guard lock(FImpl->Mutex);
+    FImpl->Claims.BeforeFlag = std::move(hook);
+}
+
 void CommLinux::SetAfterFlagHook(std::function<void()> hook) {
     std::lock_guard lock(FImpl->Mutex);
     FImpl->Claims.AfterFlag = std::move(hook);

@@ -263,6 +263,27 @@ TEST_F(PlatformLinux, AnOpenAfterTheFlagIsTakenIsRefusedEvenWhileTheLookRuns) {
     }
 }
 
+// Two of our openers at the same moment: the second, which comes while the
+// first has read the flag and not yet taken it, is refused before it touches
+// the flag, so the winner holds the device with the flag set.
+TEST_F(PlatformLinux, OpenersThatMeetTakeTurnsAndTheWinnerKeepsTheFlag) {
+    CommLinux other;
+    HANDLE second = INVALID_HANDLE_VALUE;
+    Api.SetBeforeFlagHook([&] {
+        second = other.CreateFile(Pty.Path(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+    });
+    HANDLE first = Api.CreateFile(Pty.Path(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+    Api.SetBeforeFlagHook({});
+    EXPECT_EQ((first != INVALID_HANDLE_VALUE) + (second != INVALID_HANDLE_VALUE), 1);
+    int flag = 0;
+    ASSERT_EQ(::ioctl(Pty.Slave(), TIOCGEXCL, &flag), 0);
+    EXPECT_EQ(flag, 1) << "the winner lost its flag to the refused opener";
+    if (first != INVALID_HANDLE_VALUE)
+        Api.CloseHandle(first);
+    if (second != INVALID_HANDLE_VALUE)
+        other.CloseHandle(second);
+}
+
 TEST_F(PlatformLinux, LockFilesOfLiveOwnersRefuseStaleOnesAreTakenOverOursGoAtClose) {
     QTemporaryDir dir;
     const std::string lock =
