@@ -158,17 +158,19 @@ public:
             Notice("Sent:" + std::string(static_cast<const char*>(d), n));
         };
         NewLine();
-        for (ran = 0; ran < FOps.size() && FFailure.empty() && Clock::now() < until; ++ran) {
+        for (ran = 0; ran < FOps.size() && !Failed() && Clock::now() < until; ++ran) {
             Step(FOps[ran]);
             Check();
         }
-        if (FFailure.empty())
+        if (!Failed())
             Teardown();
+        std::lock_guard lock(FFailMutex);
         return FFailure;
     }
 
 private:
     void Fail(const std::string& what) {
+        std::lock_guard lock(FFailMutex); // handlers fail on their threads
         if (FFailure.empty())
             FFailure = what;
     }
@@ -700,7 +702,7 @@ private:
     }
 
     void Teardown() {
-        if (FPort && FPort->Connected() && FFailure.empty())
+        if (FPort && FPort->Connected() && !Failed())
             Close();
         if (FPort)
             try {
@@ -718,7 +720,12 @@ private:
     }
 
     std::vector<TOp> FOps;
+    bool Failed() {
+        std::lock_guard lock(FFailMutex);
+        return !FFailure.empty();
+    }
     std::string FFailure;
+    std::mutex FFailMutex;
     const bool FLoop;
     std::unique_ptr<TServer> FServer;
     bool FResync = false; // a failed read took bytes of the loop's stream
