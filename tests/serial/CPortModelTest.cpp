@@ -786,14 +786,16 @@ void RunModel(bool loop, std::uint64_t defaultSeconds) {
     std::printf("model ran %zu operations\n", ran);
     if (failure.empty())
         return;
-    // The shortest prefix that still fails, as far as a few runs find it.
+    std::printf("model failed: %s\n", failure.c_str());
+    std::fflush(stdout);
+    // The shortest prefix that still fails, as far as runs again find it in
+    // as much time as the run had (at most a minute: the test has a limit).
     std::size_t shortest = ran, low = 1;
-    while (low < shortest) {
+    const auto searchEnd = Clock::now() + std::min<Clock::duration>(seconds, 60s);
+    while (low < shortest && Clock::now() < searchEnd) {
         const std::size_t mid = (low + shortest) / 2;
         std::size_t n = 0;
-        if (!TModel({ops.begin(), ops.begin() + mid}, loop)
-                 .Run(Clock::time_point::max(), n)
-                 .empty())
+        if (!TModel({ops.begin(), ops.begin() + mid}, loop).Run(searchEnd, n).empty())
             shortest = mid;
         else
             low = mid + 1;
