@@ -779,6 +779,7 @@ void RunModel(bool loop, std::uint64_t defaultSeconds) {
     const std::size_t limit = EnvNumber("KV_MODEL_OPS", 1000000);
     std::printf("model seed %llu (KV_MODEL_SEED=%llu replays it)\n",
                 static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed));
+    std::fflush(stdout); // also when a soak run is stopped
     const std::vector<TOp> ops = DrawOps(seed, limit);
 
     std::size_t ran = 0;
