@@ -30,7 +30,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
@@ -429,7 +428,6 @@ private:
         c.Bound = ReadBound(c);
         c.Shape = FShape->Name;
         c.Interval = FShape->Interval;
-        c.Data.resize(count);
         if (async) {
             // Started here, awaited on the worker.
             NewAsyncRecord(c.Async);
@@ -570,7 +568,7 @@ private:
         try {
             const int32_t n = FPort->ReadBytes(buf.data(), count);
             std::lock_guard lock(FMutex);
-            Consume(buf.substr(0, n), 0);
+            Consume(buf.substr(0, n));
         } catch (const EComPort&) {
             // A read on a line that hung up or closed under the handler.
         }
@@ -586,7 +584,7 @@ private:
                 Fail("a read told " + n);
         std::lock_guard lock(FMutex);
         if (c.Moved >= 0) {
-            Consume(c.Data.substr(0, c.Moved), 0);
+            Consume(c.Data.substr(0, c.Moved));
         } else if (FLoop) {
             // What it took is lost: the check takes up the stream again at
             // the next write's mark.
@@ -599,7 +597,7 @@ private:
 
     // The bytes come next in the peer's stream, after at most FLost bytes
     // that a failed read took.
-    void Consume(const std::string& bytes, int) {
+    void Consume(const std::string& bytes) {
         if (bytes.empty())
             return;
         if (FLoop) {
