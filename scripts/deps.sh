@@ -16,6 +16,8 @@ packages=(
     qemu-system-x86 busybox-static python3 gcovr
     # real network serial servers for the network-port tests
     ser2net python3-serial
+    # other serial programs whose lock files the exclusive-open tests meet
+    minicom cu
 )
 
 missing=()

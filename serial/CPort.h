@@ -159,12 +159,18 @@ public:
     // The text of ACode, ": " and ADetail (what exactly failed), then the OS
     // code as above unless it is -1.
     EComPort(int32_t ACode, const QString& ADetail, int32_t AWinCode = -1);
+    // The failure of the last call on `api`: its code, and what the backend
+    // knows beyond it (GetLastErrorDetail, translated) as the detail.
+    static EComPort FromApi(int32_t ACode, CommApi& api);
     int32_t WinErrorCode() const noexcept { return FWinCode; }
     int32_t ErrorCode() const noexcept { return FCode; }
+    // The detail given, empty when none was.
+    QString Detail() const { return FDetail; }
 
 private:
     int32_t FWinCode;
     int32_t FCode;
+    QString FDetail;
 };
 
 // Error codes.
@@ -233,8 +239,9 @@ KV_SERIAL_EXPORT QString NetworkPortsFile();
 // "socket://". Open takes such a port as a URL, unchanged.
 KV_SERIAL_EXPORT bool IsNetworkPort(const QString& APort);
 // Whether url is well formed: "rfc2217://" or "socket://", a host (a DNS
-// name, an IPv4 address, or an IPv6 address in brackets), ":" and a port
-// 1..65535, and nothing more.
+// name, a dotted-quad IPv4 address, or an IPv6 address in brackets without
+// a zone), ":" and a port 1..65535 without a leading zero, and nothing more.
+// Open refuses what this refuses.
 KV_SERIAL_EXPORT bool IsNetworkPortUrl(const QString& url);
 
 struct KV_SERIAL_EXPORT TNetworkPort {
@@ -252,6 +259,17 @@ struct KV_SERIAL_EXPORT TNetworkPort {
 // none, with a warning saying why. A file or directory that does not exist
 // gives none and no warning.
 KV_SERIAL_EXPORT QList<TNetworkPort> ReadNetworkPorts(const QString& file, QStringList* warnings);
+// A warning of ReadNetworkPorts with the name of the line it is about
+// (its first word, also when that is no good name); empty when it is about
+// the whole file.
+struct KV_SERIAL_EXPORT TNetworkPortsWarning {
+    QString Name;
+    QString Text;
+};
+// ReadNetworkPorts with each warning's name, so that a program asked for one
+// name can tell why the file gave it no URL for it.
+KV_SERIAL_EXPORT QList<TNetworkPort> ReadNetworkPorts(const QString& file,
+                                                      QList<TNetworkPortsWarning>& warnings);
 
 // What Open opens for a port name: a network port as it is (a URL); an
 // absolute path as given; a name in the local port directory resolved to

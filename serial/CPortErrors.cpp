@@ -82,9 +82,21 @@ EComPort::EComPort(int32_t ACode, const QString& ADetail, int32_t AWinCode)
     : Exception(AWinCode == -1
                     ? ErrorText(ACode) + QStringLiteral(": ") + ADetail
                     : WithWinCode(ErrorText(ACode) + QStringLiteral(": ") + ADetail, AWinCode)),
-      FWinCode(AWinCode), FCode(ACode) {}
+      FWinCode(AWinCode), FCode(ACode), FDetail(ADetail) {}
 
 EComPort::EComPort(int32_t ACode) : Exception(ErrorText(ACode)), FWinCode(-1), FCode(ACode) {}
+
+EComPort EComPort::FromApi(int32_t ACode, CommApi& api) {
+    const auto code = static_cast<int32_t>(api.GetLastError());
+    const CommApi::TErrorDetail detail = api.GetLastErrorDetail();
+    if (detail.Text.empty())
+        return EComPort(ACode, code);
+    // The values are translated too where they are words ("stop bits").
+    QStringList values;
+    for (const std::string& value : detail.Values)
+        values.append(Translate(QString::fromStdString(value)));
+    return EComPort(ACode, Format(Translate(QString::fromStdString(detail.Text)), values), code);
+}
 
 CPortStartup::CPortStartup() {
     AddResourceStringDomain(QStringLiteral("cport"));

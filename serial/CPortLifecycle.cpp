@@ -104,7 +104,7 @@ void TCustomComPort::AcquireHandle() {
     FHandle = FApi->CreateFile(path.toStdString(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED);
     if (FHandle == INVALID_HANDLE_VALUE)
-        throw EComPort(CError_OpenFailed, static_cast<int32_t>(FApi->GetLastError()));
+        throw EComPort::FromApi(CError_OpenFailed, *FApi);
 }
 
 void TCustomComPort::ReleaseHandle() {

@@ -8,6 +8,7 @@
 // and checked through the descriptor that is read, so it cannot be swapped
 // between the check and the read.
 #include "CPortTexts.h"
+#include "NetworkUrl.h"
 #include "SysUtils.h"
 #include "gnugettext.h"
 
@@ -18,7 +19,6 @@
 #include <QRegularExpression>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -29,53 +29,6 @@
 namespace {
 
 const QStringView kSchemes[] = {u"rfc2217://", u"socket://"};
-
-bool IsAsciiAlnum(QChar c) {
-    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9');
-}
-
-// A DNS name of letters, digits and inner hyphens; one made of digits and
-// dots only is an IPv4 address or nothing (10.0.0.300 is no host).
-bool IsHost(QStringView host) {
-    if (host.isEmpty() || host.size() > 253)
-        return false;
-    bool numeric = true;
-    for (QStringView label : host.split(u'.')) {
-        if (label.isEmpty() || label.size() > 63 || label.front() == u'-' || label.back() == u'-')
-            return false;
-        for (QChar c : label) {
-            if (!IsAsciiAlnum(c) && c != u'-')
-                return false;
-            numeric = numeric && c.isDigit();
-        }
-    }
-    in_addr address;
-    return !numeric || inet_pton(AF_INET, host.toLatin1().constData(), &address) == 1;
-}
-
-// "[...]" holding an IPv6 address. The characters are checked first: the
-// address parser would stop at an embedded NUL and take what precedes it.
-bool IsBracketedIpv6(QStringView host) {
-    if (host.size() < 3 || host.front() != u'[' || host.back() != u']')
-        return false;
-    const QStringView inner = host.mid(1, host.size() - 2);
-    if (!std::all_of(inner.begin(), inner.end(), [](QChar c) {
-            return c == u':' || c == u'.' || (c.isDigit() && c.unicode() < 128) ||
-                   (c.toLower() >= u'a' && c.toLower() <= u'f');
-        }))
-        return false;
-    in6_addr address;
-    return inet_pton(AF_INET6, inner.toLatin1().constData(), &address) == 1;
-}
-
-bool IsPortNumber(QStringView text) {
-    if (text.isEmpty() || text.size() > 5 || text.front() == u'0')
-        return false;
-    for (QChar c : text)
-        if (c < u'0' || c > u'9')
-            return false;
-    return text.toInt() <= 65535;
-}
 
 bool IsAllowedName(const QString& name) {
     return !name.startsWith(u'.') && std::all_of(name.begin(), name.end(), [](QChar c) {
@@ -95,28 +48,31 @@ QString Shown(const QString& word) {
     return shown;
 }
 
-void Warn(QStringList* warnings, const QString& format, const QStringList& args) {
-    if (warnings)
-        warnings->append(Format(Translate(format), args));
+// A warning about the line of name, or about the whole file when name is empty.
+void Warn(QList<TNetworkPortsWarning>& warnings, const QString& name, const QString& format,
+          const QStringList& args) {
+    warnings.append({name, Format(Translate(format), args)});
 }
 
 // The file's bytes when it may be trusted. Otherwise nothing, with a warning
 // saying why; a file or directory that does not exist is no warning: most
 // users have no named ports.
-std::optional<QByteArray> ReadTrustedFile(const QString& file, QStringList* warnings) {
+std::optional<QByteArray> ReadTrustedFile(const QString& file,
+                                          QList<TNetworkPortsWarning>& warnings) {
     const QString dir = QFileInfo(file).absolutePath();
     if (const int problem = CheckPortDirectory(dir); problem != 0) {
         if (problem != ENOENT)
-            Warn(warnings, QStringLiteral("the ports file %s is not used: its directory %s: %s"),
+            Warn(warnings, {},
+                 QStringLiteral("the ports file %s is not used: its directory %s: %s"),
                  {file, dir, PortDirectoryProblem(problem)});
         return std::nullopt;
     }
     const auto refuse = [&](const QString& reason) {
-        Warn(warnings, QStringLiteral("the ports file %s is not used: %s"), {file, reason});
+        Warn(warnings, {}, QStringLiteral("the ports file %s is not used: %s"), {file, reason});
         return std::nullopt;
     };
     const auto unreadable = [&](int error) {
-        Warn(warnings, QStringLiteral("the ports file %s cannot be read: %s"),
+        Warn(warnings, {}, QStringLiteral("the ports file %s cannot be read: %s"),
              {file, QString::fromLocal8Bit(std::strerror(error))});
         return std::nullopt;
     };
@@ -167,21 +123,13 @@ bool IsNetworkPort(const QString& APort) {
 }
 
 bool IsNetworkPortUrl(const QString& url) {
-    const auto scheme = std::find_if(std::begin(kSchemes), std::end(kSchemes),
-                                     [&](QStringView s) { return url.startsWith(s); });
-    if (scheme == std::end(kSchemes))
-        return false;
-    const QStringView rest = QStringView(url).mid(scheme->size());
-    // The port follows the last colon: an IPv6 address has its own colons,
-    // inside the brackets.
-    const qsizetype colon = rest.lastIndexOf(u':');
-    if (colon < 0 || !IsPortNumber(rest.mid(colon + 1)))
-        return false;
-    const QStringView host = rest.left(colon);
-    return host.startsWith(u'[') ? IsBracketedIpv6(host) : IsHost(host);
+    // The transport opens by the same rule. Anything outside ASCII becomes
+    // bytes it refuses.
+    commlinux::TNetworkUrl parts;
+    return commlinux::ParseNetworkUrl(url.toStdString(), parts);
 }
 
-QList<TNetworkPort> ReadNetworkPorts(const QString& file, QStringList* warnings) {
+QList<TNetworkPort> ReadNetworkPorts(const QString& file, QList<TNetworkPortsWarning>& warnings) {
     QList<TNetworkPort> ports;
     const std::optional<QByteArray> text = ReadTrustedFile(file, warnings);
     if (!text)
@@ -201,22 +149,22 @@ QList<TNetworkPort> ReadNetworkPorts(const QString& file, QStringList* warnings)
             continue;
         const QString name = words[0];
         if (words.size() == 1)
-            Warn(warnings, QStringLiteral("%s:%d: '%s' has no URL after it"),
+            Warn(warnings, name, QStringLiteral("%s:%d: '%s' has no URL after it"),
                  {file, where, Shown(name)});
         else if (words.size() > 2)
-            Warn(warnings, QStringLiteral("%s:%d: '%s' after the URL is not understood"),
+            Warn(warnings, name, QStringLiteral("%s:%d: '%s' after the URL is not understood"),
                  {file, where, Shown(words[2])});
         else if (!IsAllowedName(name))
-            Warn(warnings,
+            Warn(warnings, name,
                  QStringLiteral("%s:%d: '%s' cannot be a port name: it has a '/', a ':' or a "
                                 "control character, or begins with '.'"),
                  {file, where, Shown(name)});
         else if (!IsNetworkPortUrl(words[1]))
-            Warn(warnings,
+            Warn(warnings, name,
                  QStringLiteral("%s:%d: '%s' is not rfc2217://HOST:PORT or socket://HOST:PORT"),
                  {file, where, Shown(words[1])});
         else if (firstLine.contains(name))
-            Warn(warnings,
+            Warn(warnings, name,
                  QStringLiteral("%s:%d: '%s' is named on line %d already; the first is used"),
                  {file, where, Shown(name), QString::number(firstLine[name])});
         else {
@@ -224,5 +172,14 @@ QList<TNetworkPort> ReadNetworkPorts(const QString& file, QStringList* warnings)
             ports.append({name, words[1]});
         }
     }
+    return ports;
+}
+
+QList<TNetworkPort> ReadNetworkPorts(const QString& file, QStringList* warnings) {
+    QList<TNetworkPortsWarning> named;
+    const QList<TNetworkPort> ports = ReadNetworkPorts(file, named);
+    if (warnings)
+        for (const TNetworkPortsWarning& warning : named)
+            warnings->append(warning.Text);
     return ports;
 }

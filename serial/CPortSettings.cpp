@@ -390,7 +390,7 @@ void TCustomComPort::ApplyCommState() {
         return;
     const DCB dcb = BuildDCB();
     if (!FApi->SetCommState(FHandle, dcb))
-        throw EComPort(CError_SetStateFailed, static_cast<int32_t>(FApi->GetLastError()));
+        throw EComPort::FromApi(CError_SetStateFailed, *FApi);
 }
 
 void TCustomComPort::ApplyCommTimeouts() {

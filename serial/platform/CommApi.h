@@ -20,34 +20,55 @@
 // Network ports. CreateFile also takes "rfc2217://HOST:PORT" (Telnet with the
 // Com Port Control Option) and "socket://HOST:PORT" (raw TCP, bytes only).
 // Their codes:
-// - open: a name that does not parse (no host, a port outside 1..65535)
-//   EINVAL; a host that does not resolve EHOSTUNREACH (the resolver has no
+// - open: a URL the ports file would refuse (NetworkUrl.h: no host, a
+//   host that is no DNS name, dotted-quad IPv4 or bracketed IPv6 address, a
+//   port outside 1..65535 or with a leading zero) EINVAL; a host that does not resolve EHOSTUNREACH (the resolver has no
 //   errno); a refused connection ECONNREFUSED; no route EHOSTUNREACH or
 //   ENETUNREACH; no connection, or (rfc2217) no agreement on BINARY both ways
 //   and COM-PORT-OPTION, within the open time (5 s) ETIMEDOUT; a server that
-//   refuses one of those options EPROTONOSUPPORT.
+//   refuses one of those options EPROTONOSUPPORT; stopped by
+//   CommLinux::StopNetworkWaits ECANCELED.
 // - SetCommState (rfc2217): a rate, data size, parity, stop size or flow
 //   control that the server answers with another value, i.e. did not take,
-//   EINVAL; one it does not answer within the answer time (2 s) ETIMEDOUT.
-//   Either way the old values are sent back and GetCommState keeps the old
-//   record. With socket:// the settings are kept here only.
+//   EINVAL; one it does not answer ETIMEDOUT. Either way the settings the
+//   port had are sent back (at the open: the server's own, which the port
+//   asks for), and GetCommState keeps the old record.
+//   With socket:// the settings are kept here only.
 // - DTR, RTS and break (rfc2217): a server that does not answer within the
 //   answer time has no such line: the call succeeds, as on a device without
 //   modem lines, and later calls do not ask again. An answer with another
 //   value is EINVAL. Modem status reads the server's last notice (0 before
 //   any, and always 0 with socket://).
 // - The connection lost (the server closed or reset it): every pending and
-//   later transfer and wait fails with ECONNRESET, settings and lines too;
-//   CloseHandle still succeeds.
-// - CloseHandle ends our side of the connection first and reads away what
-//   the server still sends until it ends its side (at most the answer time),
-//   so bytes the socket took are delivered, not dropped by a reset.
-// - A write ends when the socket has taken its bytes: nothing tells when the
-//   far side's UART has sent them.
+//   later transfer and wait fails with ECONNRESET, settings and lines too,
+//   and a call waiting for an answer ends at once; CloseHandle still
+//   succeeds.
+// - A server that sends something other than Telnet before the options are
+//   agreed is no RFC 2217 server: the open fails with EPROTONOSUPPORT and
+//   nothing is sent; one that sends a text and closes (a busy port) fails
+//   with ECONNRESET. GetLastErrorDetail then quotes what the server said; it
+//   also names a setting the server did not take and what it answered.
+// Time limits, whatever the server sends or withholds: an open ends within
+// the open time (5 s); a setting or line request within the answer time
+// (2 s), restoring the old settings included; CloseHandle within the answer
+// time. A server that is silent at first is given a second to speak before
+// the port starts the negotiation (a raw TCP port is then sent the Telnet
+// requests).
+//
+// Output on a network port is kept to the line: the socket holds about
+// 100 ms of the set rate (at least 4 KiB), so a write ends roughly when the
+// line could have taken its bytes, not when a deep socket queue has them.
+// FLOWCONTROL-SUSPEND from the server holds the output (writes wait and end
+// by their time-outs) until FLOWCONTROL-RESUME. CloseHandle ends our side of
+// the connection first and waits until the server has everything, so bytes
+// the socket took are delivered; after an aborted write or a purge of the
+// output with bytes still queued it resets the connection instead, so what
+// was dropped never arrives.
 #include "kv_serial_export.h"
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 using DWORD = std::uint32_t;
 using WORD = std::uint16_t;
@@ -324,6 +345,17 @@ public:
 
     // The code of the last failing call of this thread.
     virtual DWORD GetLastError() = 0;
+
+    // What the backend knows beyond the code about the last failing call of
+    // this thread (which lock file, what a network server said or answered):
+    // an English text with %s where each of the values goes, so that a
+    // caller can translate it before filling them in. Empty when it has
+    // nothing to add.
+    struct TErrorDetail {
+        std::string Text;
+        std::vector<std::string> Values;
+    };
+    virtual TErrorDetail GetLastErrorDetail() { return {}; }
 };
 
 // The process-wide Linux backend (created on first use, never destroyed).

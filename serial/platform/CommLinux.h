@@ -105,6 +105,12 @@ public:
     // (5 s), and the far side to answer a request (2 s); for ports opened
     // after the call.
     void SetNetworkTimes(std::chrono::milliseconds open, std::chrono::milliseconds answer);
+    // Ends every wait for a network server, now and from now on: a network
+    // open under way or begun later, and a setting or line request waiting
+    // for its answer, fail at once with ECANCELED. Transfers are left alone
+    // (PurgeComm and CancelIo end them). For a program that is being stopped;
+    // there is no way back. Safe from any thread.
+    void StopNetworkWaits();
 
     // Runs in every call on an open port after the port was found and before
     // it is locked (nothing when empty): tests close the port there.
@@ -152,6 +158,7 @@ public:
     DWORD WaitForMultipleObjects(DWORD count, const HANDLE* events, bool waitAll,
                                  DWORD milliseconds) override;
     DWORD GetLastError() override;
+    TErrorDetail GetLastErrorDetail() override;
 
     struct TImpl;
 

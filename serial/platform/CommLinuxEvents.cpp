@@ -17,10 +17,19 @@
 namespace commlinux {
 
 thread_local DWORD tLastError = 0;
+thread_local CommApi::TErrorDetail tLastDetail;
 
 bool Fail(int error) {
     tLastError = static_cast<DWORD>(error);
+    tLastDetail.Text.clear();
+    tLastDetail.Values.clear();
     errno = error;
+    return false;
+}
+
+bool Fail(int error, CommApi::TErrorDetail detail) {
+    Fail(error);
+    tLastDetail = std::move(detail);
     return false;
 }
 
@@ -186,6 +195,10 @@ using namespace commlinux;
 
 DWORD CommLinux::GetLastError() {
     return tLastError;
+}
+
+CommApi::TErrorDetail CommLinux::GetLastErrorDetail() {
+    return tLastDetail;
 }
 
 HANDLE CommLinux::CreateEvent(bool manualReset, bool initialState) {

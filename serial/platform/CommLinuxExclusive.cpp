@@ -3,12 +3,13 @@
 // The order matters. TIOCEXCL comes first: from then on every open() of the
 // device by anyone but root fails in the kernel (/dev/tty included), so the
 // look for other holders that follows cannot be overtaken by a newcomer. The
-// advisory lock and the lock file then keep out root programs that ask, this
+// advisory lock and the lock files then keep out root programs that ask, this
 // process's other handles included; the look into /proc finds whoever opened
 // the device before the flag without asking.
 #include "CommLinuxExclusive.h"
 #include "CommLinuxPort.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -27,6 +28,20 @@
 namespace commlinux {
 
 namespace {
+thread_local CommApi::TErrorDetail LockTrouble;
+
+// What went wrong with a lock file, in words, for the error of the open that
+// fails because of it (which file, and why).
+void NoteLockTrouble(std::string text, std::vector<std::string> values) {
+    LockTrouble = {std::move(text), std::move(values)};
+}
+} // namespace
+
+CommApi::TErrorDetail LastLockTrouble() {
+    return LockTrouble;
+}
+
+namespace {
 
 // The byte of the device's lock range that our openers' turns use: far from
 // any range a program could mean for data.
@@ -40,17 +55,64 @@ bool Unwritable(int error) {
            error == ENOTDIR;
 }
 
+std::string ErrnoWords(int error) {
+    char text[128];
+    return ::strerror_r(error, text, sizeof text); // the GNU one: returns the words
+}
+
+// Says what went wrong with the lock file `lock` and returns `error`, so that
+// the port's error names the file and not the device.
+int Trouble(const std::string& lock, const char* what, int error) {
+    NoteLockTrouble("lock file %s %s: %s", {lock, what, ErrnoWords(error)});
+    return error;
+}
+
+// Opens a lock file to read its owner: -1 with errno (ENOENT: there is none).
+// Only a regular file is read. A symbolic link fails with the system's ELOOP,
+// a directory with EISDIR (what reading it gives), anything else with EINVAL;
+// non-blocking, so that a fifo there cannot stop the open.
+int OpenLockFile(const std::string& lock) {
+    const int fd = ::open(lock.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        struct stat st;
+        if (error == ELOOP)
+            Trouble(lock, "is not a regular file", error);
+        else if (error == EACCES && ::lstat(lock.c_str(), &st) == 0 && st.st_uid != ::geteuid())
+            Trouble(lock, "belongs to another user and cannot be read", error);
+        else if (error != ENOENT)
+            Trouble(lock, "cannot be read", error);
+        errno = error;
+        return -1;
+    }
+    struct stat st;
+    int error = 0;
+    if (::fstat(fd, &st) != 0)
+        error = Trouble(lock, "cannot be read", errno);
+    else if (!S_ISREG(st.st_mode))
+        error = Trouble(lock, "is not a regular file", S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (error == 0)
+        return fd;
+    ::close(fd);
+    errno = error;
+    return -1;
+}
+
 // A lock file's owner is alive: EBUSY; stale (dead owner, content that names
 // nobody): 0; unreadable: its errno. An empty file is taken as the moment
 // between another program's create and write while it is young.
-int OwnerAlive(int fd) {
+int OwnerAlive(int fd, const std::string& lock) {
     char text[32];
     const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
     if (n < 0)
-        return errno;
+        return Trouble(lock, "cannot be read", errno);
     struct stat st;
-    if (n == 0)
-        return ::fstat(fd, &st) == 0 && std::time(nullptr) - st.st_mtime < 2 ? EBUSY : 0;
+    if (n == 0) {
+        if (::fstat(fd, &st) != 0 || std::time(nullptr) - st.st_mtime >= 2)
+            return 0;
+        NoteLockTrouble("lock file %s is empty: another program is writing it", {lock});
+        return EBUSY;
+    }
     text[n] = 0;
     char* end = nullptr;
     errno = 0;
@@ -59,16 +121,18 @@ int OwnerAlive(int fd) {
         ++end;
     if (errno != 0 || end == text || *end != 0 || pid <= 0 || pid > INT_MAX)
         return 0;
-    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) {
+        NoteLockTrouble("lock file %s names the running process %s", {lock, std::to_string(pid)});
         return EBUSY;
+    }
     return 0;
 }
 
 int OwnerAlive(const std::string& lock) {
-    const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = OpenLockFile(lock);
     if (fd < 0)
         return errno == ENOENT ? 0 : errno;
-    const int alive = OwnerAlive(fd);
+    const int alive = OwnerAlive(fd, lock);
     ::close(fd);
     return alive;
 }
@@ -81,22 +145,22 @@ int OwnerAlive(const std::string& lock) {
 // directory); EAGAIN when the file changed before we held it; EBUSY when its
 // owner lives or someone else is taking it over.
 int TakeOver(const std::string& lock, const std::string& ours, bool& replaced) {
-    const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = OpenLockFile(lock);
     if (fd < 0)
         return errno == ENOENT ? EAGAIN : errno;
     int result = 0;
     struct stat held, named;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-        result = errno == EWOULDBLOCK ? EBUSY : errno;
-    else if (::fstat(fd, &held) != 0 || ::stat(lock.c_str(), &named) != 0 ||
+        result = errno == EWOULDBLOCK ? EBUSY : Trouble(lock, "cannot be locked", errno);
+    else if (::fstat(fd, &held) != 0 || ::lstat(lock.c_str(), &named) != 0 ||
              held.st_dev != named.st_dev || held.st_ino != named.st_ino)
         result = EAGAIN;
-    else if (int alive = OwnerAlive(fd))
+    else if (int alive = OwnerAlive(fd, lock))
         result = alive;
     else if (::rename(ours.c_str(), lock.c_str()) == 0)
         replaced = true;
     else if (!Unwritable(errno))
-        result = errno;
+        result = Trouble(lock, "is stale and cannot be replaced", errno);
     ::close(fd);
     return result;
 }
@@ -130,7 +194,7 @@ int TakeLockFile(const std::string& dir, const std::string& name, TClaim& claim)
     std::string ours;
     struct stat st;
     if (int error = WriteOwnFile(dir, ours, st))
-        return Unwritable(error) ? OwnerAlive(lock) : error;
+        return Unwritable(error) ? OwnerAlive(lock) : Trouble(lock, "cannot be written", error);
     int result = EAGAIN;
     bool written = false;
     for (int attempt = 0; attempt < 8 && result == EAGAIN; ++attempt) {
@@ -138,18 +202,16 @@ int TakeLockFile(const std::string& dir, const std::string& name, TClaim& claim)
             result = 0;
             written = true;
         } else if (errno != EEXIST) {
-            result = Unwritable(errno) ? OwnerAlive(lock) : errno;
+            result =
+                Unwritable(errno) ? OwnerAlive(lock) : Trouble(lock, "cannot be written", errno);
         } else {
             result = TakeOver(lock, ours, written);
         }
     }
     if (result == EAGAIN)
         result = EBUSY; // the name kept changing under us
-    if (written) {
-        claim.LockFile = lock;
-        claim.LockDev = st.st_dev;
-        claim.LockIno = st.st_ino;
-    }
+    if (written)
+        claim.LockFiles.push_back({lock, st.st_dev, st.st_ino});
     // After link() the lock file keeps its own name; after a take-over this
     // name is gone already.
     ::unlink(ours.c_str());
@@ -163,13 +225,18 @@ std::string LockDirectory(const TClaimSettings& settings) {
     return ::stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode) ? "/run/lock" : "/var/lock";
 }
 
-// The lock file's name for the device at `path`: LCK..<base name>, and
-// LCK..pts_<n> for the pseudo-terminal /dev/pts/<n> (no device node has that
-// name; its own, "<n>", would say nothing).
-std::string LockFileName(const std::string& path, const struct stat& device) {
-    if (major(device.st_rdev) == PtySlaveMajor)
-        return "LCK..pts_" + std::to_string(minor(device.st_rdev));
-    return "LCK.." + path.substr(path.rfind('/') + 1);
+std::string LastPart(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// The path below /dev with "/" as "_"; outside /dev, as the programs that
+// use this name do there, its last part.
+std::string BelowDev(const std::string& path) {
+    if (path.rfind("/dev/", 0) != 0)
+        return LastPart(path);
+    std::string name = path.substr(5);
+    std::replace(name.begin(), name.end(), '/', '_');
+    return name;
 }
 
 // The device's path as this process sees it, links resolved, so that every
@@ -350,8 +417,30 @@ bool HeldElsewhere(const std::string& path, const struct stat& device) {
     return held;
 }
 
+std::vector<std::string> LockFileNames(const std::string& given, const std::string& seen,
+                                       const struct stat& device) {
+    std::vector<std::string> names;
+    auto add = [&](const std::string& name) {
+        if (name.empty() || name == "." || name == "..")
+            return;
+        const std::string file = "LCK.." + name;
+        if (std::find(names.begin(), names.end(), file) == names.end())
+            names.push_back(file);
+    };
+    if (major(device.st_rdev) == PtySlaveMajor) {
+        add("pts_" + std::to_string(minor(device.st_rdev)));
+        add(std::to_string(minor(device.st_rdev)));
+    }
+    for (const std::string* path : {&seen, &given}) {
+        add(LastPart(*path));
+        add(BelowDev(*path));
+    }
+    return names;
+}
+
 int ClaimDevice(int fd, const std::string& path, const struct stat& device,
                 const TClaimSettings& settings, TClaim& claim) {
+    LockTrouble = {};
     // Our openers of a device take turns, through a lock on the open file
     // that no serial program uses and that goes with the descriptor: one
     // that meets another claiming or holding the device is refused before it
@@ -377,9 +466,13 @@ int ClaimDevice(int fd, const std::string& path, const struct stat& device,
         settings.AfterFlag();
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         return errno == EWOULDBLOCK ? EBUSY : errno;
+    // Every name under which another program may have locked the device, or
+    // would look for our lock, is taken; the device's own first.
     const std::string seen = DevicePath(fd, path);
-    if (int error = TakeLockFile(LockDirectory(settings), LockFileName(seen, device), claim))
-        return error;
+    const std::string dir = LockDirectory(settings);
+    for (const std::string& name : LockFileNames(path, seen, device))
+        if (int error = TakeLockFile(dir, name, claim))
+            return error;
     return HeldElsewhere(seen, device) ? EBUSY : 0;
 }
 
@@ -389,12 +482,16 @@ int CloseClaimed(int fd, TClaim& claim) {
     claim.FlagSet = false;
     // Also drops the advisory lock. EINTR: the descriptor is gone all the same.
     const int result = ::close(fd) == 0 || errno == EINTR ? 0 : errno;
-    // The lock file goes last: it stands for the device while it is open.
-    struct stat st;
-    if (!claim.LockFile.empty() && ::stat(claim.LockFile.c_str(), &st) == 0 &&
-        st.st_dev == claim.LockDev && st.st_ino == claim.LockIno)
-        ::unlink(claim.LockFile.c_str());
-    claim.LockFile.clear();
+    // The lock files go last: they stand for the device while it is open.
+    // Only our own: a name that another program took over meanwhile (ours
+    // looked stale to it) is its file now.
+    for (const TLockFile& lock : claim.LockFiles) {
+        struct stat st;
+        if (::lstat(lock.Path.c_str(), &st) == 0 && st.st_dev == lock.Dev &&
+            st.st_ino == lock.Ino)
+            ::unlink(lock.Path.c_str());
+    }
+    claim.LockFiles.clear();
     return result;
 }
 

@@ -1,22 +1,31 @@
 #pragma once
 // Not part of the component's API. Keeping a device to one opener: the
-// kernel's exclusive flag, an advisory lock, the lock file that serial
+// kernel's exclusive flag, an advisory lock, the lock files that serial
 // programs on Linux share, and a look through /proc for holders that use
 // none of them.
+#include "CommApi.h"
+
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <sys/stat.h>
 
 namespace commlinux {
 
+// A lock file written for an open, and which file it is, so that close
+// removes only our own.
+struct TLockFile {
+    std::string Path;
+    dev_t Dev = 0;
+    ino_t Ino = 0;
+};
+
 // What an open port holds to keep its device to itself.
 struct TClaim {
-    bool FlagSet = false; // this open set TIOCEXCL; it was clear before
-    std::string LockFile; // the lock file written for this open, or empty
-    dev_t LockDev = 0;    // and which file it is, so that close removes
-    ino_t LockIno = 0;    // only our own
+    bool FlagSet = false;             // this open set TIOCEXCL; it was clear before
+    std::vector<TLockFile> LockFiles; // written for this open
 };
 
 // How a CommLinux claims devices.
@@ -33,8 +42,23 @@ struct TClaimSettings {
 int ClaimDevice(int fd, const std::string& path, const struct stat& device,
                 const TClaimSettings& settings, TClaim& claim);
 
+// The lock files (LCK..<name>) that stand for the device opened as `given`
+// and found at `seen` (links resolved): the name we give the device first
+// (pts_<n> for a pseudo-terminal, else the last part of `seen`), then those
+// other serial programs use, which name a lock after the path they were
+// given without resolving links: its last part, and the path below /dev with
+// "/" as "_" (outside /dev: the last part again); for `seen` and `given`, and
+// "<n>" for a pseudo-terminal. The open honours and writes every one.
+std::vector<std::string> LockFileNames(const std::string& given, const std::string& seen,
+                                       const struct stat& device);
+
+// What went wrong with a lock file in the last failed claim of this thread
+// ("lock file %s %s: %s" with the file, what is wrong and the system's
+// words), or empty; CreateFile passes it on as its error's detail.
+CommApi::TErrorDetail LastLockTrouble();
+
 // Clears the flag if this open set it, closes `fd` and removes the lock
-// file. Returns 0 or close's errno.
+// files. Returns 0 or close's errno.
 int CloseClaimed(int fd, TClaim& claim);
 
 // Whether another process holds the device open, seen through /proc (see

@@ -98,6 +98,7 @@ void HangUp(TPort& p, int error) {
         return;
     p.HangupError = error ? error : EIO;
     FailAll(p, p.HangupError, true, true, true);
+    p.Done.notify_all(); // also a call waiting for a network server's answer
     Wake(p);
 }
 

@@ -382,7 +382,7 @@ bool CommLinux::SetCommState(HANDLE port, const DCB& dcb) {
     if (error)
         return Fail(error);
     if (int e = p->Transport ? p->Transport->SetState(*p, lock, dcb) : ApplyDcb(*p, dcb, true))
-        return Fail(e);
+        return p->Transport ? Fail(e, NetworkDetail(*p)) : Fail(e);
     return true;
 }
 

@@ -116,8 +116,11 @@ HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD
         std::lock_guard lock(FImpl->Mutex);
         settings = FImpl->Claims;
     }
-    if (int error = ClaimDevice(fd, path, device, settings, claim))
-        return fail(error);
+    if (int error = ClaimDevice(fd, path, device, settings, claim)) {
+        const CommApi::TErrorDetail trouble = LastLockTrouble();
+        fail(error);
+        return Fail(error, trouble), INVALID_HANDLE_VALUE;
+    }
 
     auto p = std::make_shared<TPort>();
     p->Fd = fd;
@@ -215,7 +218,7 @@ bool CommLinux::CloseHandle(HANDLE handle) {
             std::lock_guard lock(FImpl->Mutex);
             answerTime = FImpl->NetAnswerTime;
         }
-        const int error = CloseNetworkSocket(p->Fd, answerTime);
+        const int error = p->Transport->Close(*p, answerTime);
         return error == 0 ? Succeed() : Fail(error);
     }
     StopModemWaiter(*p);

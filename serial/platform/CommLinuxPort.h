@@ -32,8 +32,10 @@ namespace commlinux {
 using Clock = std::chrono::steady_clock;
 using Lock = std::unique_lock<std::mutex>;
 
-// Records the error for GetLastError (and errno) and returns false.
+// Records the error for GetLastError (and errno) and returns false; with a
+// detail, that for GetLastErrorDetail too.
 bool Fail(int error);
+bool Fail(int error, CommApi::TErrorDetail detail);
 inline bool Succeed() {
     return true;
 }
@@ -186,6 +188,17 @@ struct TTransport {
     virtual int Escape(TPort& p, Lock& lock, DWORD function) = 0;
     virtual int Purge(TPort& p, DWORD flags) = 0;
     virtual DWORD ModemStatus() const = 0;
+    // Ends the connection (CloseHandle, after the I/O thread has gone): 0 or
+    // the errno of the close.
+    virtual int Close(TPort& p, std::chrono::milliseconds answerTime) = 0;
+};
+
+// StopNetworkWaits (CommNet.cpp): the flag that waits for a server look at,
+// and the descriptors (eventfds) that opens under way watch beside their
+// socket, which a stop makes readable.
+struct TNetStop {
+    std::atomic<bool> Stopped{false};
+    std::vector<int> Opening; // under TImpl::Mutex
 };
 
 struct TPort {
@@ -396,9 +409,11 @@ struct CommLinux::TImpl {
     std::function<void()> BeforeSleep;
 
     // How long a network port may take to connect and agree on its options,
-    // and to answer a request (CommNet.cpp).
+    // and to answer a request (CommNet.cpp), and whether waits for servers
+    // have been stopped (StopNetworkWaits).
     std::chrono::milliseconds NetOpenTime{5000};
     std::chrono::milliseconds NetAnswerTime{2000};
+    std::shared_ptr<commlinux::TNetStop> NetStop = std::make_shared<commlinux::TNetStop>();
 
     // The one guard at the top of every call on a port: the port is found
     // and locked, and a port that is closing refuses with EBADF. Whatever the
@@ -464,8 +479,8 @@ namespace commlinux {
 // Network ports (CommNet.cpp): whether a name is one, and opening it.
 bool IsNetworkName(const std::string& path);
 HANDLE OpenNetworkPort(CommLinux::TImpl& impl, const std::string& url);
-// Ends a network port's connection so that what the socket took still
-// arrives: 0 or errno of the close.
-int CloseNetworkSocket(int fd, std::chrono::milliseconds answerTime);
+// What the network port's last failed request knows beyond its code (under
+// the port's lock).
+CommApi::TErrorDetail NetworkDetail(TPort& p);
 
 } // namespace commlinux

@@ -77,8 +77,11 @@ bool ParseComAnswer(const TCommand& command, TComAnswer& answer) {
         return false;
     answer.Command = static_cast<TComPort>(code - ServerOffset);
     const std::size_t width = answer.Command == cpBaudRate ? 4 : 1;
-    if (answer.Command == cpSignature)
-        return true; // free text, no value
+    // The signature is free text; FLOWCONTROL-SUSPEND and -RESUME carry no
+    // value, though some servers add a byte.
+    if (answer.Command == cpSignature || answer.Command == cpFlowSuspend ||
+        answer.Command == cpFlowResume)
+        return true;
     if (p.size() < 1 + width)
         return false;
     answer.Value = 0;

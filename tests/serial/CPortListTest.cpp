@@ -1,5 +1,6 @@
 // The port list, read from fake sysfs trees and local port directories.
 #include "CPortTexts.h"
+#include "NetworkUrl.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,8 +11,13 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
+#include <string>
+#include <string_view>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -253,20 +259,72 @@ TEST_F(NetworkPortsTest, GoodLinesAreListedInOrderAndBadOnesNamedWithTheirLine) 
         Write(FFile, text);
         EXPECT_EQ(Named(), std::make_pair(names, warnings));
     }
-    QStringList lines, warnings;
-    for (const char* url :
-         {"http://h:1", "rfc2217://h", "rfc2217://h:0", "rfc2217://h:65536", "rfc2217://h:+1",
-          "socket://:1", "socket://::1:2", "socket://[::1:2", "socket://[::g]:2", "rfc2217://h:1/",
-          "RFC2217://h:1", "socket://300.1.1.1:1", "socket://1.2.3:1", "socket://-h:1",
-          "socket://a..b:1", "socket://user@h:1", "socket://h_1:1", "socket://[::1]x:1",
-          "socket://[1.2.3.4]:1"}) {
-        lines += QStringLiteral("n ") + url;
-        warnings += QStringLiteral("%1: '%2' is not rfc2217://HOST:PORT or socket://HOST:PORT")
-                        .arg(lines.size())
-                        .arg(url);
+}
+
+// One rule for a URL, whether the ports file or the network transport reads
+// it: a row gives the host and port the URL yields, or no host when it is
+// refused. The same rows, as lines of the ports file, are listed or warned of.
+TEST_F(NetworkPortsTest, UrlsFollowOneRuleInTheFileAndTheTransport) {
+    using namespace std::string_view_literals;
+    struct Row {
+        std::string_view url;
+        bool telnet;
+        const char* host;
+        const char* port;
+    };
+    const Row taken[] = {
+        {"rfc2217://host-1.example:2217", true, "host-1.example", "2217"},
+        {"socket://10.0.0.5:65535", false, "10.0.0.5", "65535"},
+        {"rfc2217://[::1]:1", true, "::1", "1"},
+        {"socket://[FD00::12]:7000", false, "FD00::12", "7000"},
+        {"socket://[::ffff:1.2.3.4]:1", false, "::ffff:1.2.3.4", "1"},
+        {"socket://Gate.EXAMPLE:1", false, "Gate.EXAMPLE", "1"},
+        {"socket://0x7f.example:1", false, "0x7f.example", "1"}, // no address to the resolver
+        {"socket://3com:1", false, "3com", "1"},
+    };
+    const std::string_view refused[] = {
+        // The scheme, the port, and nothing after it.
+        "http://h:1", "RFC2217://h:1", "rfc2217://h", "rfc2217://h:", "rfc2217://h:0",
+        "rfc2217://h:65536", "rfc2217://h:99999", "rfc2217://h:+1", "rfc2217://127.0.0.1:02217",
+        "rfc2217://h:1/", "socket://[::1]x:1",
+        // Hosts: DNS names, dotted quads, IPv6 in brackets and nothing else.
+        "socket://:1", "socket://-h:1", "socket://h-:1", "socket://a..b:1", "socket://h.:1",
+        "socket://user@h:1", "socket://h_1:1", "socket://ex\xc3\xa4mple:1", "socket://h\0x:1"sv,
+        "socket://300.1.1.1:1", "socket://10.0.0.300:1", "socket://1.2.3:1", "rfc2217://127.1:2217",
+        "rfc2217://2130706433:2217", "rfc2217://0x7f000001:2217", "socket://0x7f.1:1",
+        "socket://010.0.0.1:1", "socket://::1:2", "socket://[::1:2", "socket://[]:1",
+        "socket://[::g]:2", "socket://[1.2.3.4]:1", "rfc2217://[fe80::1%lo]:2217",
+        "socket://[::1%251]:1"};
+    std::vector<std::pair<std::string_view, const Row*>> rows;
+    for (const Row& row : taken)
+        rows.emplace_back(row.url, &row);
+    for (std::string_view url : refused)
+        rows.emplace_back(url, nullptr);
+
+    QByteArray file;
+    QStringList names, warnings;
+    for (const auto& [bytes, row] : rows) {
+        const QString url = QString::fromUtf8(bytes.data(), qsizetype(bytes.size()));
+        SCOPED_TRACE(url.toStdString());
+        commlinux::TNetworkUrl parts;
+        const bool ok = commlinux::ParseNetworkUrl(std::string(bytes), parts);
+        EXPECT_EQ(ok, row != nullptr);
+        if (ok && row) {
+            EXPECT_EQ(std::tuple(parts.Telnet, parts.Host, parts.Port),
+                      std::tuple(row->telnet, std::string(row->host), std::string(row->port)));
+        }
+        const qsizetype line = names.size() + warnings.size() + 1;
+        const QString name = QStringLiteral("n%1").arg(line);
+        file += name.toUtf8() + ' ' + QByteArray(bytes.data(), qsizetype(bytes.size())) + '\n';
+        if (row)
+            names += name;
+        else
+            warnings += QStringLiteral("%1: '%2' is not rfc2217://HOST:PORT or socket://HOST:PORT")
+                            .arg(line)
+                            .arg(QString(url).replace(QChar(0), QStringLiteral("\\x00")));
     }
-    Write(FFile, lines.join('\n').toUtf8());
-    EXPECT_EQ(Named(), std::make_pair(QStringList{}, warnings));
+    Write(FFile, file);
+    EXPECT_EQ(Named(), std::make_pair(names, warnings));
 }
 
 // The file says where a name leads, so it must be the user's own and

@@ -84,6 +84,8 @@ TEST(TelnetCodec, AnswersAndTheirValues) {
         {B({107, 0x33}), true, cpNotifyModemState, 0x33},
         {B({101, 0, 1}), false, cpSignature, 0}, // short rate
         {B({103}), false, cpSignature, 0},       // no value
+        {B({108}), true, cpFlowSuspend, 0},      // flow control: no value ...
+        {B({109, 0}), true, cpFlowResume, 0},    // ... or one
         {B({3, 1}), false, cpSignature, 0},      // a client's command
         {B({113, 1}), false, cpSignature, 0},    // past the last
     };

@@ -1,5 +1,6 @@
 #include "Commands.h"
 
+#include "CommLinux.h"
 #include "DisplayFrames.h"
 #include "Ports.h"
 #include "Streams.h"
@@ -64,7 +65,9 @@ struct TAsync {
 } // namespace
 
 QString PortErrorMessage(const QString& port, const EComPort& error) {
-    const QString reason = ReasonInWords(error.WinErrorCode());
+    QString reason = ReasonInWords(error.WinErrorCode());
+    if (!reason.isEmpty() && !error.Detail().isEmpty())
+        reason += QStringLiteral(": ") + error.Detail(); // which lock file, what a server said
     QString message = error.Message();
     if (!reason.isEmpty())
         message = Format(Translate(QStringLiteral("%s (%s, win error code: %d)")),
@@ -83,21 +86,30 @@ TFrameSink::TFrameSink(const TOptions& options, std::unique_ptr<TComPort> port,
     const QString name = ChoosePort(options, port->Port());
     FPortLabel = PortLabel(name);
     FPort = std::move(port);
+    // Watched from before the open: a network open may wait for its server.
+    if (stop)
+        WatchForStop(*stop);
     try {
         FPort->SetPort(name);
         // Nothing is ever read back from the module, so no thread watches the line.
         FPort->SetEvents(TComEvents{});
         FPort->Open();
     } catch (const EComPort& error) {
+        EndWatcher();
+        if (FStop && FStop->Arrived() != 0)
+            throw EStopped(FStop->Arrived());
         Failed(error);
     }
     // About ten bits a byte: start bit, data, parity, stop bits.
     FBatchLimit = std::size_t(FPort->BuildDCB().BaudRate / 10);
-    if (stop)
-        WatchForStop(*stop);
 }
 
 TFrameSink::~TFrameSink() {
+    EndWatcher();
+    // The port closes after the watcher has gone: the watcher uses it.
+}
+
+void TFrameSink::EndWatcher() {
     if (FWatcher.joinable()) {
         const uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(FQuitFd, &one, sizeof one);
@@ -105,7 +117,7 @@ TFrameSink::~TFrameSink() {
     }
     if (FQuitFd >= 0)
         ::close(FQuitFd);
-    // The port closes after the watcher has gone: the watcher uses it.
+    FQuitFd = -1;
 }
 
 void TFrameSink::WatchForStop(const TStopSignals& stop) {
@@ -121,9 +133,14 @@ void TFrameSink::WatchForStop(const TStopSignals& stop) {
             return; // asked to quit
         std::lock_guard lock(FStopMutex);
         FStopped = true;
+        // An open or a setting that waits for a network server ends at once.
+        if (auto* backend = dynamic_cast<CommLinux*>(FPort->GetCommApi()))
+            backend->StopNetworkWaits();
         // Ends a write under way (it reports ECANCELED) and drops its bytes
-        // from the output queue; a write that comes later is never begun.
-        FPort->GetCommApi()->PurgeComm(FPort->Handle(), PURGE_TXABORT | PURGE_TXCLEAR);
+        // from the output queue, the network socket's too; a write that
+        // comes later is never begun.
+        if (FPort->Handle() != INVALID_HANDLE_VALUE)
+            FPort->GetCommApi()->PurgeComm(FPort->Handle(), PURGE_TXABORT | PURGE_TXCLEAR);
     });
 }
 

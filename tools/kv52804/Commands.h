@@ -39,8 +39,9 @@ private:
 // to back in one write: a write per frame costs several times what the
 // bytes do. A batch is kept to about a second of the line's time.
 //
-// Given stop signals, a thread waits for them beside the writes: a stop
-// aborts the write under way at once, however long the line would take (a
+// Given stop signals, a thread waits for them from the open on: a stop ends
+// an open or a setting that waits for a network server, aborts the write
+// under way at once, however long the line would take (a
 // module that has stopped reading takes for ever), and drops what is left
 // of it in the output queue, so the module never gets the rest of a frame
 // later. The write then ends with EStopped.
@@ -66,6 +67,7 @@ public:
 
 private:
     void WatchForStop(const TStopSignals& stop);
+    void EndWatcher();
     [[noreturn]] void Failed(const Exception& error) const;
 
     std::unique_ptr<TComPort> FPort;

@@ -62,6 +62,38 @@ bool HeldBySimulator(const QString& device) {
     return false;
 }
 
+void PrintWarning(const QString& warning) {
+    std::fprintf(stderr, "kv52804: %s\n",
+                 qPrintable(Format(Translate(QStringLiteral("warning: %s")), {warning})));
+}
+
+// Whether a plain name leads into the local port directory, as
+// ResolvePortPath takes it there: a directory that may be trusted, and an
+// entry of that name (a stale link too: it never leads anywhere else).
+bool InPortDirectory(const QString& name) {
+    const QString dir = LocalPortDirectory();
+    if (name.startsWith(u'.') || CheckPortDirectory(dir) != 0)
+        return false;
+    const QFileInfo entry(dir + u'/' + name);
+    return entry.isSymLink() || entry.exists();
+}
+
+// A plain name that the port directory does not have is looked up in the
+// ports file, then in /dev. A line of the file that names it but was
+// skipped would otherwise send the name to /dev without a word; a file that
+// was not read at all is worth saying only when /dev has no such name
+// either.
+void WarnOfPortsFile(const QString& name) {
+    if (InPortDirectory(name))
+        return;
+    QList<TNetworkPortsWarning> warnings;
+    ReadNetworkPorts(NetworkPortsFile(), warnings);
+    const bool nowhere = !QFileInfo(QStringLiteral("/dev/") + name).exists();
+    for (const TNetworkPortsWarning& warning : warnings)
+        if (warning.Name == name || (warning.Name.isEmpty() && nowhere))
+            PrintWarning(warning.Text);
+}
+
 } // namespace
 
 QStringList PortsPresent() {
@@ -86,8 +118,7 @@ QStringList PortsPresent() {
         throw EPortFailed(PortErrorMessage(QString(), error));
     }
     for (const QString& warning : warnings)
-        std::fprintf(stderr, "kv52804: %s\n",
-                     qPrintable(Format(Translate(QStringLiteral("warning: %s")), {warning})));
+        PrintWarning(warning);
     return ports;
 }
 
@@ -100,6 +131,8 @@ QString ChoosePort(const TOptions& options, const QString& fromFile) {
     // directory, the ports file or /dev.
     if (port.contains(u'/') && !port.startsWith(u'/') && !IsNetworkPort(port))
         port = QDir::cleanPath(QDir::currentPath() + u'/' + port);
+    else if (!port.isEmpty() && !port.contains(u'/'))
+        WarnOfPortsFile(port);
     if (!port.isEmpty())
         return port;
     const QStringList ports = PortsPresent();

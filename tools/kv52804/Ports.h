@@ -12,7 +12,10 @@ QStringList PortsPresent();
 
 // --port, else $KV52804_PORT, else the defaults file's (fromFile, empty if
 // none), else the only port present; a relative path (a name with a slash)
-// is made absolute. Raises EPortFailed when that leaves none or several.
+// is made absolute. A plain name that the ports file is asked for is
+// preceded on standard error by the warnings of the file's lines that name
+// it, and by those of the whole file when /dev has no such name either.
+// Raises EPortFailed when that leaves none or several.
 QString ChoosePort(const TOptions& options, const QString& fromFile);
 
 // How messages name the port: the device path or URL that is opened, or the

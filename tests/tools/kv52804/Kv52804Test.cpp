@@ -207,8 +207,12 @@ TEST_F(Kv52804, BadInputAndUnusablePortsAndOutputsSendNothing) {
         QStringList env = {}; // NAME=VALUE, on top of LANG=C.UTF-8
         TStream stream = TStream::Pipe;
         QByteArray defaults = {}; // the defaults file's lines under [ComPort]
+        QByteArray ports = {};    // the ports file
+        mode_t portsMode = 0600;
     };
     const QString defaultsFile = Temp.filePath("config/kv52804/kv52804.ini");
+    const QString portsFile = Temp.filePath("config/kv52804/ports");
+    const QString notUrl = "' is not rfc2217://HOST:PORT or socket://HOST:PORT\n";
     const Row rows[] = {
         {{"text", "HALLO"}, 2, "kv52804: 'A' (character 2) cannot be shown on the display\n"},
         {{"text", "HALLO"},
@@ -290,6 +294,46 @@ TEST_F(Kv52804, BadInputAndUnusablePortsAndOutputsSendNothing) {
          {},
          TStream::Pipe,
          "Port=FILE\n"},
+        // A name the ports file was meant to give, but whose lines were
+        // skipped, is tried in /dev only after their warnings.
+        {{"--port", "far", "on"},
+         1,
+         "kv52804: warning: " + portsFile + ":2: 'rfc2217://127.0.0.1:02217" + notUrl +
+             "kv52804: warning: " + portsFile +
+             ":4: 'far' has no URL after it\n"
+             "kv52804: /dev/far: No such file",
+         {},
+         TStream::Pipe,
+         {},
+         "near\nfar rfc2217://127.0.0.1:02217\nfarther socket://h:0\nfar\n"},
+        {{"on"},
+         1,
+         "kv52804: warning: " + portsFile + ":1: 'rfc2217://[fe80::1%lo]:2217" + notUrl +
+             "kv52804: /dev/lo6: No such file",
+         {"KV52804_PORT=lo6"},
+         TStream::Pipe,
+         {},
+         "lo6 rfc2217://[fe80::1%lo]:2217\n"},
+        // A file that is not read at all is worth a word only when /dev
+        // has no such name either.
+        {{"--port", "NOPE", "on"},
+         1,
+         "kv52804: warning: the ports file " + portsFile +
+             " is not used: other users may write to it\n"
+             "kv52804: /dev/NOPE: No such file",
+         {},
+         TStream::Pipe,
+         {},
+         "NOPE socket://h:1\n",
+         0622},
+        {{"--port", "null", "on"},
+         1,
+         "kv52804: /dev/null: Inappropriate ioctl",
+         {},
+         TStream::Pipe,
+         {},
+         "null socket://h:1\n",
+         0622},
     };
     const QProcessEnvironment base = Env;
     for (const Row& row : rows) {
@@ -300,12 +344,18 @@ TEST_F(Kv52804, BadInputAndUnusablePortsAndOutputsSendNothing) {
         QFile::remove(defaultsFile);
         if (!row.defaults.isEmpty())
             WriteConfigFile("kv52804.ini", "[ComPort]\n" + row.defaults);
+        QFile::remove(portsFile);
+        if (!row.ports.isEmpty()) {
+            const QString file = WritePortsFile(row.ports);
+            ASSERT_EQ(::chmod(QFile::encodeName(file).constData(), row.portsMode), 0);
+        }
         const TRun run = Run(row.args, {}, row.stream);
         EXPECT_EQ(run.Status, row.status);
         EXPECT_TRUE(run.Err.startsWith(row.message)) << run.Err.toStdString();
     }
     Env = base;
     QFile::remove(defaultsFile);
+    QFile::remove(portsFile);
     ASSERT_EQ(Run({"off"}).Status, 0);
     EXPECT_EQ(Received("SIM", 1), "83");
 }
@@ -386,18 +436,28 @@ TEST_F(Kv52804, ListsNamedNetworkPortsAndOpensTheirUrls) {
     ASSERT_EQ(::bind(closed, reinterpret_cast<sockaddr*>(&address), size), 0);
     ASSERT_EQ(::getsockname(closed, reinterpret_cast<sockaddr*>(&address), &size), 0);
     const QString url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(ntohs(address.sin_port));
-    const QString file = WritePortsFile("office " + url.toUtf8() + "\nlab\n");
+    const QString file = WritePortsFile("office " + url.toUtf8() + "\nlab\noffice socket://h:1\n");
+    const QString lab = "kv52804: warning: " + file + ":2: 'lab' has no URL after it\n",
+                  again = "kv52804: warning: " + file +
+                          ":3: 'office' is named on line 1 already; the first is used\n";
 
     const TRun list = Run({"list"});
     EXPECT_EQ(list.Status, 0);
     EXPECT_EQ(list.Out, "office\t" + url + '\n');
-    EXPECT_EQ(list.Err, "kv52804: warning: " + file + ":2: 'lab' has no URL after it\n");
-    for (const QStringList& args : {QStringList{"--port", "office", "on"},
-                                    QStringList{"--port=" + url, "on"}, QStringList{"on"}}) {
+    EXPECT_EQ(list.Err, lab + again);
+    // The warnings come before the port's error: those of the name's own
+    // lines, or all of them when the list chose the port.
+    const std::pair<QStringList, QString> runs[] = {
+        {{"--port", "office", "on"}, again},
+        {{"--port=" + url, "on"}, ""},
+        {{"on"}, lab + again},
+    };
+    for (const auto& [args, warnings] : runs) {
         SCOPED_TRACE(args.join(' ').toStdString());
         const TRun run = Run(args);
         EXPECT_EQ(run.Status, 1);
-        EXPECT_TRUE(run.Err.contains("kv52804: " + url + ": ")) << run.Err.toStdString();
+        EXPECT_TRUE(run.Err.startsWith(warnings + "kv52804: " + url + ": "))
+            << run.Err.toStdString();
     }
     ::close(closed);
 
@@ -533,6 +593,59 @@ TEST_F(Kv52804, StopSignalsEndAStalledStreamAndClock) {
     while (!found && (sim.canReadLine() || sim.waitForReadyRead(Deadline)))
         found = sim.readLine().startsWith(shown);
     EXPECT_TRUE(found);
+}
+
+// Bytes a socket of 127.0.0.1:port holds unacknowledged (/proc/net/tcp).
+long SendQueue(int port) {
+    QFile f(QStringLiteral("/proc/net/tcp"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray local = QByteArrayLiteral("0100007F:") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 4 && fields[1] == local)
+            return fields[4].split(':').value(0).toLong(nullptr, 16);
+    }
+    return -1;
+}
+
+// Behind a network port a stop ends the tool in every phase: while the open
+// waits for a silent server, and while a server that reads nothing holds a
+// stream's write; then what the socket still held is dropped (the server
+// sees a reset), not delivered after the tool has gone.
+TEST_F(Kv52804, StopSignalsEndANetworkOpenAndAStalledNetworkStream) {
+    for (const char* scheme : {"rfc2217", "socket"}) {
+        SCOPED_TRACE(scheme);
+        TLocalSocket server(true);
+        QProcess tool;
+        tool.setProcessEnvironment(Env);
+        tool.start(KV52804_TOOL, {"--port", QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(server.Port),
+                                  "text", "-"});
+        tool.write(QByteArray("8\n").repeated(100000));
+        const int peer = ::accept(server.Fd, nullptr, nullptr);
+        ASSERT_GE(peer, 0);
+        if (std::string(scheme) == "socket") {
+            // The stream has begun and stalls: the tool's socket holds bytes
+            // the server has not taken.
+            sockaddr_in tool_end{};
+            socklen_t len = sizeof tool_end;
+            ASSERT_EQ(::getpeername(peer, reinterpret_cast<sockaddr*>(&tool_end), &len), 0);
+            ASSERT_TRUE(WaitUntil([&] {
+                tool.waitForBytesWritten(10);
+                return SendQueue(ntohs(tool_end.sin_port)) > 0;
+            }));
+        }
+        ::kill(pid_t(tool.processId()), SIGINT);
+        ASSERT_TRUE(tool.waitForFinished(Deadline)) << "kv52804 hangs";
+        EXPECT_EQ(tool.exitCode(), 128 + SIGINT);
+        EXPECT_EQ(tool.readAllStandardError(), "");
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::recv(peer, buf, sizeof buf, 0)) > 0) {
+        }
+        EXPECT_EQ(n < 0 ? errno : 0, std::string(scheme) == "socket" ? ECONNRESET : 0);
+        ::close(peer);
+    }
 }
 
 // A simulator killed with SIGKILL leaves its name behind; a new one that
