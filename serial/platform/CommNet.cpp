@@ -328,13 +328,15 @@ public:
             }
             if (error) {
                 // Back to what the port had, within what is left of the
-                // time; what the server answers now changes nothing here.
+                // time; what the server answers now changes nothing here,
+                // and a connection lost meanwhile shows at the next call.
                 if (!p.HangupError && !p.Closed && !FStop->Stopped) {
                     AskSettings(p.Dcb);
                     for (TComPort f : kSettings)
-                        Await(p, lock, f, deadline);
+                        if (Await(p, lock, f, deadline) != 0 && (p.HangupError || p.Closed))
+                            break;
                 }
-                return p.HangupError ? p.HangupError : error;
+                return error;
             }
         }
         p.Dcb = dcb;

@@ -220,6 +220,7 @@ TEST_F(NetworkMisbehaviour, ARefusedSettingRestoresTheServersOwnAndSaysWhich) {
         };
         peer.Until([&] { return peer.Requests.size() >= 5 + 10 + 10; });
         asked.set_value(peer.Requests);
+        peer.Until([] { return false; }); // until the port closes
     });
     FPort = Open(server.Url());
     ASSERT_NE(FPort, INVALID_HANDLE_VALUE) << FApi.GetLastError();
@@ -256,6 +257,8 @@ TEST_F(NetworkMisbehaviour, ARefusedSettingRestoresTheServersOwnAndSaysWhich) {
         {cpBaudRate, 115200}, {cpDataSize, 7}, {cpParity, 3}, {cpStopSize, 2}, {cpControl, 3}};
     for (std::size_t restore : {10u, 20u})
         EXPECT_EQ(std::vector(got.begin() + restore, got.begin() + restore + 5), own) << restore;
+    EXPECT_TRUE(FApi.CloseHandle(FPort));
+    FPort = INVALID_HANDLE_VALUE;
 }
 
 // FLOWCONTROL-SUSPEND holds the output until FLOWCONTROL-RESUME, with or

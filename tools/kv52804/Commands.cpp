@@ -2,6 +2,7 @@
 
 #include "CommLinux.h"
 #include "DisplayFrames.h"
+#include "Language.h"
 #include "Ports.h"
 #include "Streams.h"
 #include "SysUtils.h"
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <poll.h>
 #include <string_view>
@@ -50,7 +50,7 @@ constexpr std::size_t LongestLine = 4096;
 QString ReasonInWords(int32_t code) {
     if (code <= 0 || code >= int32_t(ERROR_IO_INCOMPLETE) || code == int32_t(WAIT_TIMEOUT))
         return QString();
-    return QString::fromLocal8Bit(std::strerror(code));
+    return SystemReason(code);
 }
 
 // Releases an overlapped record on every path.

@@ -1,10 +1,16 @@
 #include "Options.h"
 
+#include "Language.h"
 #include "SysUtils.h"
 #include "gnugettext.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <cerrno>
+#include <fcntl.h>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -37,6 +43,13 @@ E Setting(const QString& option, const QString& text, E last, QString (*toText)(
             choices.append(toText(E(i)));
     Fail("Invalid value '%s' for %s; choose one of: %s",
          {text, option, choices.join(QStringLiteral(", "))});
+}
+
+// Only "-h" and "-V" are short options, but a word such as "-x" where no
+// argument can stand, or beside too many, is meant as one. "-5" and "-" stay
+// words: a code, a text, standard input.
+bool LooksLikeOption(const QString& word) {
+    return word.size() > 1 && word[0] == u'-' && word[1].isLetter();
 }
 
 } // namespace
@@ -110,12 +123,21 @@ TOptions ParseCommandLine(const QStringList& arguments) {
     if (words.isEmpty())
         Fail("No command given", {});
     const QString command = words.takeFirst();
+    if (LooksLikeOption(command))
+        Fail("Unknown option %s", {command});
     for (const TCommandName& known : Commands) {
         if (command != QLatin1String(known.Name))
             continue;
-        if (words.size() != known.Arguments)
+        if (words.size() != known.Arguments) {
+            for (const QString& word : words)
+                if (LooksLikeOption(word))
+                    Fail("Unknown option %s", {word});
             Fail("Command %s takes %d argument(s), not %d",
                  {command, QString::number(known.Arguments), QString::number(words.size())});
+        }
+        // Codes go out as given; the option would be dropped without a word.
+        if (known.Command == TOptions::cmCodes && options.Align == DisplayFrames::TAlign::Left)
+            Fail("Option --left does not go with codes: they are sent as given", {});
         options.Command = known.Command;
         options.Arguments = words;
         return options;
@@ -127,16 +149,103 @@ QString DefaultsFile() {
     return UserConfigDirectory() + QStringLiteral("/kv52804.ini");
 }
 
+namespace {
+
+[[noreturn]] void BadDefaults(const char* format, const QStringList& arguments) {
+    throw EBadDefaults(Format(Translate(QString::fromUtf8(format)), arguments));
+}
+
+[[noreturn]] void Unreadable(const QString& file, int error) {
+    BadDefaults("%s: cannot be read: %s", {file, SystemReason(error)});
+}
+
+// Whether the defaults file is there to be loaded. It decides which device
+// is opened and how, so it is held to the ports file's rule: a regular file
+// of the user's, not a link, that nobody else may write to, in a directory
+// of the user's that nobody else may write to; with such a directory nobody
+// else can replace the file before it is loaded. Raises EBadDefaults saying
+// why a file that is there cannot be used.
+bool DefaultsToLoad(const QString& file) {
+    const QByteArray path = QFile::encodeName(file);
+    struct stat info;
+    if (::lstat(path.constData(), &info) != 0) {
+        if (errno == ENOENT)
+            return false;
+        Unreadable(file, errno);
+    }
+    const QString dir = QFileInfo(file).absolutePath();
+    if (const int problem = CheckPortDirectory(dir); problem != 0)
+        BadDefaults("%s: not trusted: its directory %s: %s",
+                    {file, dir, PortDirectoryProblem(problem)});
+    // Opened as the loader will read it, so that a file the user may not
+    // read says so in the system's words. Non-blocking: a FIFO cannot hold it.
+    const int fd =
+        ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return false; // removed meanwhile, by the user
+        if (errno == ELOOP)
+            BadDefaults("%s: not trusted: %s", {file, PortDirectoryProblem(ELOOP)});
+        Unreadable(file, errno);
+    }
+    const int error = ::fstat(fd, &info) != 0 ? errno : 0;
+    ::close(fd);
+    if (error != 0)
+        Unreadable(file, error);
+    if (!S_ISREG(info.st_mode))
+        BadDefaults("%s: not trusted: %s",
+                    {file, Translate(QStringLiteral("it is not a regular file"))});
+    if (const int problem = CheckOwnership(info.st_uid, info.st_mode); problem != 0)
+        BadDefaults("%s: not trusted: %s", {file, PortDirectoryProblem(problem)});
+    return true;
+}
+
+// The backend refuses these at the port; said here, before anything opens,
+// with where each of the two settings came from: an option, the file, or
+// (only the data bits) the module's 8.
+void CheckStopBits(const TOptions& options, const QString& file, TDataBits fileData,
+                   const TComPort& port) {
+    const TStopBits stop = port.StopBits();
+    const TDataBits data = port.DataBits();
+    const bool onePointFive = stop == sbOne5StopBits;
+    const bool clash = onePointFive ? data != dbFive : stop == sbTwoStopBits && data == dbFive;
+    if (!clash)
+        return;
+    // Data bits that the file leaves at 8 or sets to 8 read the same.
+    const bool dataFromFile = !options.DataBits && fileData != dbEight;
+    if (options.StopBits) {
+        const QString needs =
+            Translate(onePointFive ? QStringLiteral("--stop-bits 1.5 needs --data-bits 5")
+                                   : QStringLiteral("--stop-bits 2 needs --data-bits 6, 7 or 8"));
+        if (!dataFromFile)
+            throw EUsage(needs);
+        throw EUsage(
+            needs + QStringLiteral("; ") +
+            Format(Translate(QStringLiteral("%s has DataBits=%s")), {file, DataBitsText(data)}));
+    }
+    if (options.DataBits)
+        Fail("--data-bits %s does not go with StopBits=%s of %s",
+             {DataBitsText(data), StopBitsText(stop), file});
+    if (onePointFive)
+        BadDefaults("%s: StopBits=1.5 needs DataBits 5", {file});
+    BadDefaults("%s: StopBits=2 needs DataBits 6, 7 or 8", {file});
+}
+
+} // namespace
+
 std::unique_ptr<TComPort> LinePort(const TOptions& options) {
     auto port = std::make_unique<TComPort>();
     port->SetPort(QString()); // stays empty unless the file names one
     const QString file = DefaultsFile();
-    try {
-        port->LoadSettings(file);
-    } catch (const EComPort& error) {
-        if (error.WinErrorCode() != ENOENT)
-            throw EBadDefaults(file + QStringLiteral(": ") + error.Message());
+    if (DefaultsToLoad(file)) {
+        try {
+            port->LoadSettings(file);
+        } catch (const EComPort& error) {
+            if (error.WinErrorCode() != ENOENT)
+                throw EBadDefaults(file + QStringLiteral(": ") + error.Message());
+        }
     }
+    const TDataBits fileData = port->DataBits();
     if (options.BaudRate)
         port->SetBaudRate(*options.BaudRate);
     if (options.DataBits)
@@ -147,11 +256,7 @@ std::unique_ptr<TComPort> LinePort(const TOptions& options) {
         port->SetStopBits(*options.StopBits);
     if (options.FlowControl)
         port->FlowControl()->SetFlowControl(*options.FlowControl);
-    // The backend refuses these at the port; said here, before anything opens.
-    if (port->StopBits() == sbOne5StopBits && port->DataBits() != dbFive)
-        Fail("--stop-bits 1.5 needs --data-bits 5", {});
-    if (port->StopBits() == sbTwoStopBits && port->DataBits() == dbFive)
-        Fail("--stop-bits 2 needs --data-bits 6, 7 or 8", {});
+    CheckStopBits(options, file, fileData, *port);
     return port;
 }
 
@@ -170,7 +275,8 @@ QString HelpText() {
         "\n"
         "Options:\n"
         "  --port NAME       the port: a name from 'list', a path or a network port URL\n"
-        "                    (default: $KV52804_PORT, else the only port there is)\n"
+        "                    (default: $KV52804_PORT, else Port= of the defaults file\n"
+        "                    ~/.config/kv52804/kv52804.ini, else the only port there is)\n"
         "  --baud RATE, --data-bits 5|6|7|8, --parity None|Odd|Even|Mark|Space,\n"
         "  --stop-bits 1|1.5|2, --flow None|Hardware|Software\n"
         "                    the line settings, as the setup dialog names them\n"

@@ -2,7 +2,8 @@
 // The command line of kv52804: one command, its arguments and the options,
 // which may stand anywhere before a "--". Besides "-h" and "-V" only "--"
 // options exist, so a lone "-" (standard input) or "-5" (a text, a code) is
-// always an argument.
+// always an argument; a word such as "-x" in the command's place, or beside
+// too many arguments, is an unknown option.
 #include "CPort.h"
 #include "DisplayFrames.h"
 #include "Exception.h"
@@ -42,11 +43,12 @@ struct TOptions {
 };
 
 // Raises EUsage for an unknown command or option, a missing or extra
-// argument, or a line setting that is not one of the setup dialog's texts.
+// argument, a line setting that is not one of the setup dialog's texts, or
+// --left with codes.
 TOptions ParseCommandLine(const QStringList& arguments);
 
-// The defaults file cannot be used (damaged, not the user's): bad input,
-// "<file>: <reason>".
+// The defaults file cannot be used (unreadable, damaged, not the user's, or
+// others may write to it or its directory): bad input, "<file>: <reason>".
 class EBadDefaults : public Exception {
 public:
     using Exception::Exception;
@@ -58,8 +60,9 @@ QString DefaultsFile();
 
 // A closed port set as the defaults file says (a missing file says
 // nothing), with the options' line settings over it. Its Port is the file's
-// or empty. Raises EBadDefaults, or EUsage when the stop bits do not go with
-// the data bits.
+// or empty. Raises EBadDefaults, also when the file's stop bits do not go
+// with its data bits; EUsage when an option's do not, the message saying
+// which setting came from where.
 std::unique_ptr<TComPort> LinePort(const TOptions& options);
 
 // The text of --help, translated.

@@ -94,6 +94,48 @@ void WarnOfPortsFile(const QString& name) {
             PrintWarning(warning.Text);
 }
 
+// The terminals the kernel writes its console to, as device paths: a serial
+// console is a UART like any other in the list, but a module there would
+// get the kernel's messages, and frames sent there would reach whoever
+// reads the console.
+QStringList ConsoleDevices() {
+    QFile active(SysfsRoot() + QStringLiteral("/class/tty/console/active"));
+    if (!active.open(QIODevice::ReadOnly))
+        return {};
+    QStringList devices;
+    for (const QString& name :
+         QString::fromUtf8(active.read(4096)).simplified().split(u' ', Qt::SkipEmptyParts))
+        devices.append(QStringLiteral("/dev/") + name);
+    return devices;
+}
+
+// What is known of the port itself: see DescribePort.
+QString HardwareOf(const QString& name) {
+    const QString device = ResolvePortPath(name);
+    if (IsNetworkPort(device))
+        return device;
+    if (device != QStringLiteral("/dev/") + name) {
+        // A published link.
+        if (HeldBySimulator(device))
+            return Translate(QStringLiteral("virtual display"));
+        return Format(Translate(QStringLiteral("link to %s")), {device});
+    }
+    const QString tty =
+        SysfsRoot() + QStringLiteral("/class/tty/") + name + QStringLiteral("/device");
+    const QString hardware = QFileInfo(tty).canonicalFilePath();
+    return hardware.isEmpty() ? QString() : HardwareDescription(hardware);
+}
+
+bool IsConsole(const QString& name, const QStringList& consoles) {
+    const QString device = ResolvePortPath(name);
+    const QString real = QFileInfo(device).canonicalFilePath();
+    for (const QString& console : consoles)
+        if (device == console ||
+            (!real.isEmpty() && real == QFileInfo(console).canonicalFilePath()))
+            return true;
+    return false;
+}
+
 } // namespace
 
 QStringList PortsPresent() {
@@ -135,16 +177,27 @@ QString ChoosePort(const TOptions& options, const QString& fromFile) {
         WarnOfPortsFile(port);
     if (!port.isEmpty())
         return port;
-    const QStringList ports = PortsPresent();
+    // The kernel's console is never the only port there is: it is taken
+    // only when named.
+    const QStringList consoles = ConsoleDevices();
+    QStringList ports, skipped;
+    for (const QString& present : PortsPresent())
+        (IsConsole(present, consoles) ? skipped : ports).append(present);
     if (ports.size() == 1)
         return ports.front();
+    if (ports.isEmpty() && !skipped.isEmpty())
+        throw EPortFailed(
+            Format(Translate(QStringLiteral("No serial port found besides the system console (%s); "
+                                            "connect the module, start kv52804-sim or name a port "
+                                            "with --port")),
+                   {skipped.join(QStringLiteral(", "))}));
     if (ports.isEmpty())
         throw EPortFailed(Translate(QStringLiteral(
             "No serial port found; connect the module, start kv52804-sim or name a port with "
             "--port")));
     throw EPortFailed(Format(Translate(QStringLiteral("Several ports found (%s); choose one with "
-                                                      "--port or KV52804_PORT")),
-                             {ports.join(QStringLiteral(", "))}));
+                                                      "--port, KV52804_PORT or Port= in %s")),
+                             {ports.join(QStringLiteral(", ")), DefaultsFile()}));
 }
 
 QString PortLabel(const QString& name) {
@@ -158,17 +211,11 @@ QString PortLabel(const QString& name) {
 }
 
 QString DescribePort(const QString& name) {
-    const QString device = ResolvePortPath(name);
-    if (IsNetworkPort(device))
-        return device;
-    if (device != QStringLiteral("/dev/") + name) {
-        // A published link.
-        if (HeldBySimulator(device))
-            return Translate(QStringLiteral("virtual display"));
-        return Format(Translate(QStringLiteral("link to %s")), {device});
+    QString description = HardwareOf(name);
+    if (IsConsole(name, ConsoleDevices())) {
+        const QString console = Translate(QStringLiteral("system console"));
+        description =
+            description.isEmpty() ? console : description + QStringLiteral("; ") + console;
     }
-    const QString tty =
-        SysfsRoot() + QStringLiteral("/class/tty/") + name + QStringLiteral("/device");
-    const QString hardware = QFileInfo(tty).canonicalFilePath();
-    return hardware.isEmpty() ? QString() : HardwareDescription(hardware);
+    return description;
 }

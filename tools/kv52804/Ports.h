@@ -11,7 +11,9 @@ struct TOptions;
 QStringList PortsPresent();
 
 // --port, else $KV52804_PORT, else the defaults file's (fromFile, empty if
-// none), else the only port present; a relative path (a name with a slash)
+// none), else the only port present but the kernel's console (sysfs
+// class/tty/console/active), which is used only when named; a relative
+// path (a name with a slash)
 // is made absolute. A plain name that the ports file is asked for is
 // preceded on standard error by the warnings of the file's lines that name
 // it, and by those of the whole file when /dev has no such name either.
@@ -24,6 +26,6 @@ QString PortLabel(const QString& name);
 
 // What the system knows of a listed port: the maker and product of a USB
 // adapter, "virtual display" for a link published by kv52804-sim, the
-// driver of other devices, the URL of a named network port; empty when
-// nothing is known.
+// driver of other devices, the URL of a named network port; "system
+// console" after that for the kernel's console; empty when nothing is known.
 QString DescribePort(const QString& name);

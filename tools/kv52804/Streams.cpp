@@ -1,28 +1,20 @@
 #include "Streams.h"
 
+#include "Language.h"
 #include "SysUtils.h"
 #include "gnugettext.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-QString Reason(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-} // namespace
-
 EInput::EInput(int error)
-    : Exception(Format(Translate(QStringLiteral("standard input: %s")), {Reason(error)})) {}
+    : Exception(Format(Translate(QStringLiteral("standard input: %s")), {SystemReason(error)})) {}
 
 EOutput::EOutput(int error)
-    : Exception(Format(Translate(QStringLiteral("write error: %s")), {Reason(error)})) {}
+    : Exception(Format(Translate(QStringLiteral("write error: %s")), {SystemReason(error)})) {}
 
 void GuardStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {

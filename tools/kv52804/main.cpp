@@ -2,13 +2,16 @@
 // only: it runs without a display, over ssh, from cron or at the end of a pipe.
 #include "Commands.h"
 #include "DisplayFrames.h"
+#include "Language.h"
 #include "Options.h"
 #include "Ports.h"
 #include "ProgramModules.h"
+#include "RtlConsts.h"
 #include "Streams.h"
 #include "SysUtils.h"
+#include "gnugettext.h"
 
-#include <QFileInfo>
+#include <QRegularExpression>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,38 +25,17 @@ void PrintError(const QString& message) {
     std::fprintf(stderr, "kv52804: %s\n", message.toUtf8().constData());
 }
 
-// The language of the messages, chosen as gettext programs choose it: the
-// locale for messages is the first of LC_ALL, LC_MESSAGES and LANG that is
-// set; in the C locale nothing is translated, so a script that sets LC_ALL=C
-// reads English whatever LANG says. Otherwise LANGUAGE, a list of languages
-// in order of preference, wins: its first language that has catalogs.
-QString MessageLanguage() {
-    const auto plain = [](const QString& name) {
-        return name.section(u'.', 0, 0).section(u'@', 0, 0);
-    };
-    QString locale;
-    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"})
-        if (locale = qEnvironmentVariable(name); !locale.isEmpty())
-            break;
-    if (locale.isEmpty() || plain(locale) == QStringLiteral("C") ||
-        plain(locale) == QStringLiteral("POSIX"))
-        return QStringLiteral("C");
-    const QString catalogs =
-        QFileInfo(ProgramFilePath()).absolutePath() + QStringLiteral("/locale/");
-    for (const QString& language :
-         qEnvironmentVariable("LANGUAGE").split(u':', Qt::SkipEmptyParts)) {
-        const QString code = plain(language);
-        if (QFileInfo::exists(catalogs + code) || QFileInfo::exists(catalogs + code.left(2)))
-            return code;
-    }
-    return plain(locale);
-}
-
+// An empty list is an answer, not a failure (status 0): a script that
+// counts the lines gets none. A person is told that it is empty.
 int ListPorts() {
-    for (const QString& port : PortsPresent()) {
+    const QStringList ports = PortsPresent();
+    for (const QString& port : ports) {
         const QString description = DescribePort(port);
         Print((description.isEmpty() ? port : port + u'\t' + description).toUtf8() + '\n');
     }
+    if (ports.isEmpty())
+        PrintError(Translate(
+            QStringLiteral("No serial port found; connect the module or start kv52804-sim")));
     return ExitDone;
 }
 
@@ -62,22 +44,69 @@ public:
     using Exception::Exception;
 };
 
+// Blanks around a code do not count, after it as before it (the
+// conversion itself passes over leading blanks only).
+QString WithoutBlanks(const QString& code) {
+    const auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
+    qsizetype begin = 0, end = code.size();
+    while (begin < end && blank(code[begin]))
+        ++begin;
+    while (end > begin && blank(code[end - 1]))
+        --end;
+    return code.mid(begin, end - begin);
+}
+
+// A code as a message quotes it: a character that cannot be seen, or that
+// would pass for a plain blank, is named by its code point; a byte that was
+// not UTF-8 is shown as the byte.
+QString Shown(const QString& code) {
+    QString shown;
+    for (qsizetype i = 0; i < code.size(); ++i) {
+        char32_t c = code[i].unicode();
+        if (code[i].isHighSurrogate() && i + 1 < code.size() && code[i + 1].isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(code[i], code[i + 1]);
+            ++i;
+        }
+        if (c >= 0xDC80 && c <= 0xDCFF)
+            shown += QStringLiteral("\\x") + QString::number(uint(c - 0xDC00), 16).toUpper();
+        else if (QChar::isPrint(c) && (c == U' ' || QChar::category(c) != QChar::Separator_Space))
+            shown += QString::fromUcs4(&c, 1);
+        else
+            shown += QStringLiteral("<U+%1>").arg(uint(c), 4, 16, QChar(u'0')).toUpper();
+    }
+    return shown;
+}
+
+// Whether code is written as a number, decimal or hexadecimal, of any size:
+// one that the conversion refuses is too large for it.
+bool IsNumber(const QString& code) {
+    static const QRegularExpression number(QRegularExpression::anchoredPattern(
+        QStringLiteral("[+-]?(?:[0-9]+|(?:\\$|[xX]|0[xX])[0-9A-Fa-f]+)")));
+    return number.match(code).hasMatch();
+}
+
 // The frame of "codes": a code that is no number or out of range is named
 // with its place among the twelve.
 std::string CodesFrame(const QStringList& codes) {
     int position = 0;
     const auto box = [&](int i) {
         position = i;
-        return codes[i - 1];
+        return WithoutBlanks(codes[i - 1]);
+    };
+    const auto outOfRange = [&] {
+        return EBadCode(Format(Translate(QStringLiteral("code %d: '%s' is not in 0..255")),
+                               {QString::number(position), Shown(codes[position - 1])}));
     };
     try {
         return DataFrameFromBoxes(box, nullptr);
     } catch (const ERangeError&) {
-        throw EBadCode(Format(Translate(QStringLiteral("code %d: '%s' is not in 0..255")),
-                              {QString::number(position), codes[position - 1]}));
-    } catch (const EConvertError& error) {
+        throw outOfRange();
+    } catch (const EConvertError&) {
+        if (IsNumber(WithoutBlanks(codes[position - 1])))
+            throw outOfRange();
         throw EBadCode(Format(Translate(QStringLiteral("code %d: %s")),
-                              {QString::number(position), error.Message()}));
+                              {QString::number(position), Format(LoadResString(SInvalidInteger),
+                                                                 {Shown(codes[position - 1])})}));
     }
 }
 
@@ -162,9 +191,11 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // The translation engine first, then the serial port component, whose
     // error texts go through it.
+    const QString language = MessageLanguage();
+    FollowMessageLanguage(language);
     std::optional<TProgramModules> modules;
     try {
-        modules.emplace(MessageLanguage());
+        modules.emplace(language);
     } catch (const std::exception& error) {
         PrintError(QString::fromUtf8(error.what()));
         return ExitPortFailed;

@@ -169,7 +169,9 @@ TEST_F(Kv52804, CommandsSendExactlyTheirFrames) {
     const std::pair<QStringList, const char*> rows[] = {
         {{"text", "HELLO 12.5"}, "80 14 01 0C 05 20 23 23 1E 14 14 14 22 84 82"},
         {{"--left", "text", "-1.5\u00B0C"}, "80 14 14 14 14 1F 14 14 14 15 0B 05 1D 84 82"},
-        {{"codes", "0", "1", "$FF", "x10", "0x1f", "128", "130", "131", "132", "20", "21", "7"},
+        // Blanks around a code, before or after it, do not count.
+        {{"codes", " 0", "1 ", "$FF", "x10", "0x1f", "128", "130", "131", "132", "20", "21",
+          "\t7\t"},
          "80 00 01 FF 10 1F 80 82 83 84 14 15 07 84 82"},
         {{"on"}, "82"},
         {{"off"}, "83"},
@@ -209,6 +211,8 @@ TEST_F(Kv52804, BadInputAndUnusablePortsAndOutputsSendNothing) {
         QByteArray defaults = {}; // the defaults file's lines under [ComPort]
         QByteArray ports = {};    // the ports file
         mode_t portsMode = 0600;
+        mode_t defaultsMode = 0600;
+        void (*prepare)(const QString& defaultsFile) = nullptr; // after the files are written
     };
     const QString defaultsFile = Temp.filePath("config/kv52804/kv52804.ini");
     const QString portsFile = Temp.filePath("config/kv52804/ports");
@@ -237,6 +241,17 @@ TEST_F(Kv52804, BadInputAndUnusablePortsAndOutputsSendNothing) {
         {{"codes", "0", "256", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12"},
          2,
          "kv52804: code 2: '256' is not in 0..255\n"},
+        // Out of range however far, also past what the conversion takes.
+        {{"codes", "0", "1", "4294967297", "4", "5", "6", "7", "8", "9", "10", "11", "12"},
+         2,
+         "kv52804: code 3: '4294967297' is not in 0..255\n"},
+        // What cannot be seen is named, a no-break space too.
+        {{"codes", "1\u00A0", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12"},
+         2,
+         "kv52804: code 1: '1<U+00A0>' is not a valid integer value\n"},
+        {{"--left", "codes", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12"},
+         2,
+         "kv52804: Option --left does not go with codes: they are sent as given\nTry"},
         {{"codes", "1", "2"}, 2, "kv52804: Command codes takes 12 argument(s), not 2\n"},
         {{"--baud", "9601", "on"}, 2, "kv52804: Invalid value '9601' for --baud"},
         {{"--stop-bits", "1.5", "on"}, 2, "kv52804: --stop-bits 1.5 needs --data-bits 5\n"},
@@ -244,6 +259,8 @@ TEST_F(Kv52804, BadInputAndUnusablePortsAndOutputsSendNothing) {
          2,
          "kv52804: --stop-bits 2 needs --data-bits 6, 7 or 8\n"},
         {{"blink"}, 2, "kv52804: Unknown command blink\nTry 'kv52804 --help'.\n"},
+        {{"-x", "on"}, 2, "kv52804: Unknown option -x\nTry 'kv52804 --help'.\n"},
+        {{"text", "HELLO", "-l"}, 2, "kv52804: Unknown option -l\n"},
         {{"text", "-"},
          2,
          "kv52804: standard input: Bad file descriptor\n",
@@ -282,12 +299,74 @@ TEST_F(Kv52804, BadInputAndUnusablePortsAndOutputsSendNothing) {
          {},
          TStream::Pipe,
          "BaudRate=19200\nParity.Check=maybe\n"},
+        // A clash names where each setting came from.
+        {{"on"},
+         2,
+         "kv52804: " + defaultsFile + ": StopBits=2 needs DataBits 6, 7 or 8\n",
+         {},
+         TStream::Pipe,
+         "StopBits=2\nDataBits=5\n"},
         {{"--data-bits", "5", "on"},
          2,
-         "kv52804: --stop-bits 2 needs --data-bits 6, 7 or 8\n",
+         "kv52804: --data-bits 5 does not go with StopBits=2 of " + defaultsFile + "\n",
          {},
          TStream::Pipe,
          "StopBits=2\n"},
+        {{"--stop-bits", "1.5", "on"},
+         2,
+         "kv52804: --stop-bits 1.5 needs --data-bits 5; " + defaultsFile + " has DataBits=7\n",
+         {},
+         TStream::Pipe,
+         "DataBits=7\n"},
+        // The defaults file follows the ports file's rule; read errors say why.
+        {{"on"},
+         2,
+         "kv52804: " + defaultsFile + ": not trusted: other users may write to it\n",
+         {},
+         TStream::Pipe,
+         "BaudRate=19200\n",
+         {},
+         0600,
+         0622},
+        {{"on"},
+         2,
+         "kv52804: " + defaultsFile + ": not trusted: its directory " +
+             QFileInfo(defaultsFile).path() + ": other users may write to it\n",
+         {},
+         TStream::Pipe,
+         "BaudRate=19200\n",
+         {},
+         0600,
+         0600,
+         [](const QString& file) {
+             ::chmod(QFile::encodeName(QFileInfo(file).path()).constData(), 0777);
+         }},
+        {{"on"},
+         2,
+         "kv52804: " + defaultsFile + ": not trusted: it is a symbolic link\n",
+         {},
+         TStream::Pipe,
+         "BaudRate=19200\n",
+         {},
+         0600,
+         0600,
+         [](const QString& file) {
+             QFile::rename(file, file + ".real");
+             QFile::link(QFileInfo(file).fileName() + ".real", file);
+         }},
+        {{"on"},
+         2,
+         "kv52804: /dev/null/kv52804/kv52804.ini: cannot be read: Not a directory\n",
+         {"XDG_CONFIG_HOME=/dev/null"}},
+        {{"on"},
+         2,
+         "kv52804: " + defaultsFile + ": cannot be read: Permission denied\n",
+         {},
+         TStream::Pipe,
+         "BaudRate=19200\n",
+         {},
+         0600,
+         0000},
         {{"--port", "OPTION", "on"},
          1,
          "kv52804: /dev/OPTION: No such file",
@@ -336,24 +415,35 @@ TEST_F(Kv52804, BadInputAndUnusablePortsAndOutputsSendNothing) {
          0622},
     };
     const QProcessEnvironment base = Env;
+    const QString configDir = QFileInfo(defaultsFile).path();
     for (const Row& row : rows) {
         SCOPED_TRACE((row.args.join(' ') + ' ' + row.env.join(' ')).toStdString());
+        // Root reads whatever the mode says.
+        if ((row.defaultsMode & 0400) == 0 && ::geteuid() == 0)
+            continue;
         Env = base;
         for (const QString& setting : row.env)
             Env.insert(setting.section('=', 0, 0), setting.section('=', 1));
+        ::chmod(QFile::encodeName(configDir).constData(), 0700);
         QFile::remove(defaultsFile);
-        if (!row.defaults.isEmpty())
-            WriteConfigFile("kv52804.ini", "[ComPort]\n" + row.defaults);
+        QFile::remove(defaultsFile + ".real");
+        if (!row.defaults.isEmpty()) {
+            const QString file = WriteConfigFile("kv52804.ini", "[ComPort]\n" + row.defaults);
+            ASSERT_EQ(::chmod(QFile::encodeName(file).constData(), row.defaultsMode), 0);
+        }
         QFile::remove(portsFile);
         if (!row.ports.isEmpty()) {
             const QString file = WritePortsFile(row.ports);
             ASSERT_EQ(::chmod(QFile::encodeName(file).constData(), row.portsMode), 0);
         }
+        if (row.prepare)
+            row.prepare(defaultsFile);
         const TRun run = Run(row.args, {}, row.stream);
         EXPECT_EQ(run.Status, row.status);
         EXPECT_TRUE(run.Err.startsWith(row.message)) << run.Err.toStdString();
     }
     Env = base;
+    ::chmod(QFile::encodeName(configDir).constData(), 0700);
     QFile::remove(defaultsFile);
     QFile::remove(portsFile);
     ASSERT_EQ(Run({"off"}).Status, 0);
@@ -405,7 +495,8 @@ TEST_F(Kv52804, ListsThePortsAndAsksForAChoiceAmongSeveral) {
     const TRun ambiguous = Run({"on"});
     EXPECT_EQ(ambiguous.Status, 1);
     EXPECT_EQ(ambiguous.Err, "kv52804: Several ports found (KV52804-SIM, ttyUSB0); choose one "
-                             "with --port or KV52804_PORT\n");
+                             "with --port, KV52804_PORT or Port= in " +
+                                 Temp.filePath("config/kv52804/kv52804.ini") + "\n");
     // Or the defaults file names it.
     WriteConfigFile("kv52804.ini", "[ComPort]\nPort=KV52804-SIM\nBaudRate=19200\n");
     EXPECT_EQ(Run({"off"}).Status, 0);
@@ -423,6 +514,74 @@ TEST_F(Kv52804, ListsThePortsAndAsksForAChoiceAmongSeveral) {
     EXPECT_EQ(unsafe.Out, "ttyUSB0\tFTDI FT232R USB UART (0403:6001)\n");
     EXPECT_EQ(unsafe.Err, "kv52804: warning: the port directory " + ports +
                               " is not used: other users may write to it\n");
+}
+
+// A machine whose serial console is its only UART: the console is listed as
+// such, and the tool takes it only when it is named.
+TEST_F(Kv52804, TheKernelsConsoleIsListedButNeverChosenUnasked) {
+    const QString tty = Temp.filePath("sys/class/tty");
+    ASSERT_TRUE(QDir().mkpath(tty + "/ttyS0/device"));
+    ASSERT_TRUE(QDir().mkpath(tty + "/console"));
+    QFile active(tty + "/console/active");
+    ASSERT_TRUE(active.open(QIODevice::WriteOnly));
+    active.write("tty0 ttyS0\n");
+    active.close();
+
+    const TRun list = Run({"list"});
+    EXPECT_EQ(list.Status, 0);
+    EXPECT_EQ(list.Out, "ttyS0\tsystem console\n");
+    const TRun alone = Run({"text", "1"});
+    EXPECT_EQ(alone.Status, 1);
+    EXPECT_EQ(alone.Err, "kv52804: No serial port found besides the system console (ttyS0); "
+                         "connect the module, start kv52804-sim or name a port with --port\n");
+    // Beside a module's port the console is no second choice.
+    StartSim();
+    EXPECT_EQ(Run({"text", "1"}).Status, 0);
+    EXPECT_EQ(Received("SIM", 15), "80 14 14 14 01 14 14 14 14 14 14 14 14 84 82");
+}
+
+// The system's reasons in the language of the rest of the message, also
+// when LANGUAGE lists a language the system has but the tool has not.
+TEST_F(Kv52804, SystemReasonsSpeakTheMessageLanguage) {
+    if (!QFileInfo::exists("/usr/share/locale/pl/LC_MESSAGES/libc.mo"))
+        GTEST_SKIP() << "the C library's Polish texts are not installed (Debian: libc-l10n)";
+    StartSim();
+    const std::pair<QStringList, QString> rows[] = {
+        {{"LANG=pl_PL.UTF-8"},
+         "kv52804: /dev/NOPE: Nie ma takiego pliku ani katalogu (Nie można otworzyć portu "
+         "szeregowego, kod błędu systemu: 2)\n"},
+        {{"LC_MESSAGES=en_GB.UTF-8", "LANGUAGE=de:pl"},
+         "kv52804: /dev/NOPE: Nie ma takiego pliku ani katalogu (Nie można otworzyć portu "
+         "szeregowego, kod błędu systemu: 2)\n"},
+        {{"LANG=pl_PL.UTF-8", "LC_ALL=C", "LANGUAGE=pl"},
+         "kv52804: /dev/NOPE: No such file or directory (Unable to open com port, win error "
+         "code: 2)\n"},
+    };
+    const QProcessEnvironment base = Env;
+    for (const auto& [env, message] : rows) {
+        SCOPED_TRACE(env.join(' ').toStdString());
+        Env = base;
+        for (const QString& setting : env)
+            Env.insert(setting.section('=', 0, 0), setting.section('=', 1));
+        const TRun run = Run({"--port", "NOPE", "on"});
+        EXPECT_EQ(run.Status, 1);
+        EXPECT_EQ(run.Err, message);
+    }
+    // A port another run holds: open once its first frame has arrived.
+    Env = base;
+    QProcess holder;
+    holder.setProcessEnvironment(Env);
+    holder.start(KV52804_TOOL, {"text", "-"});
+    holder.write("1\n");
+    ASSERT_TRUE(holder.waitForBytesWritten(Deadline));
+    ASSERT_EQ(Received("SIM", 15), "80 14 14 14 01 14 14 14 14 14 14 14 14 84 82");
+    Env.insert("LANG", "pl_PL.UTF-8");
+    const TRun busy = Run({"on"});
+    EXPECT_EQ(busy.Status, 1);
+    EXPECT_EQ(busy.Err, "kv52804: SIM: Urządzenie lub zasoby zajęte (Nie można otworzyć portu "
+                        "szeregowego, kod błędu systemu: 16)\n");
+    holder.closeWriteChannel();
+    EXPECT_TRUE(holder.waitForFinished(Deadline));
 }
 
 // Opening a network port is not the tool's concern; that the URL is what
@@ -478,6 +637,11 @@ TEST_F(Kv52804, ListsNamedNetworkPortsAndOpensTheirUrls) {
 }
 
 TEST_F(Kv52804, WithoutAnyPortOnlyADryRunWorks) {
+    // An empty list is no failure, but a person is told.
+    const TRun list = Run({"list"});
+    EXPECT_EQ(list.Status, 0);
+    EXPECT_EQ(list.Out, "");
+    EXPECT_EQ(list.Err, "kv52804: No serial port found; connect the module or start kv52804-sim\n");
     const TRun run = Run({"on"});
     EXPECT_EQ(run.Status, 1);
     EXPECT_EQ(run.Err, "kv52804: No serial port found; connect the module, start kv52804-sim or "
@@ -690,6 +854,8 @@ TEST_F(Kv52804, CompletesOptionValuesInAnyCaseAndDevicePaths) {
     StartSim("KV52804-SIM");
     WritePortsFile("office socket://127.0.0.1:4001\n");
     const QString script = QStringLiteral(KV52804_COMPLETION);
+    const QString options = "--port --baud --data-bits --parity --stop-bits --flow --left "
+                            "--dry-run --help --version -h -V";
     const std::pair<QStringList, QString> rows[] = {
         {{"--port", "=", "K"}, "KV52804-SIM"}, // bash splits --port=K at the "="
         {{"--port", "O"}, "office"},
@@ -700,6 +866,9 @@ TEST_F(Kv52804, CompletesOptionValuesInAnyCaseAndDevicePaths) {
         {{"T"}, "text"},
         {{"text", ""}, ""}, // no "-" put in unasked
         {{"--dry-run", "text", "-"}, "-"},
+        {{"-"}, options},
+        {{"list", "-"}, options},
+        {{"text", "--d"}, "--data-bits --dry-run"},
     };
     for (const auto& [words, expected] : rows) {
         SCOPED_TRACE(words.join(' ').toStdString());
