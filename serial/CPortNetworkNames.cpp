@@ -28,8 +28,6 @@
 
 namespace {
 
-const QStringView kSchemes[] = {u"rfc2217://", u"socket://"};
-
 bool IsAllowedName(const QString& name) {
     return !name.startsWith(u'.') && std::all_of(name.begin(), name.end(), [](QChar c) {
         return c != u'/' && c != u':' && c != QChar::ReplacementCharacter &&
@@ -118,8 +116,7 @@ QString NetworkPortsFile() {
 }
 
 bool IsNetworkPort(const QString& APort) {
-    return std::any_of(std::begin(kSchemes), std::end(kSchemes),
-                       [&](QStringView scheme) { return APort.startsWith(scheme); });
+    return commlinux::IsNetworkName(APort.left(16).toStdString());
 }
 
 bool IsNetworkPortUrl(const QString& url) {

@@ -101,9 +101,9 @@ HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD
         return INVALID_HANDLE_VALUE;
     }
     TClaim claim;
-    auto fail = [&](int error) {
+    auto fail = [&](int error, CommApi::TErrorDetail detail = {}) {
         CloseClaimed(fd, claim);
-        Fail(error);
+        Fail(error, std::move(detail));
         return INVALID_HANDLE_VALUE;
     };
     if (!::isatty(fd))
@@ -116,11 +116,8 @@ HANDLE CommLinux::CreateFile(const std::string& path, DWORD, DWORD, DWORD, DWORD
         std::lock_guard lock(FImpl->Mutex);
         settings = FImpl->Claims;
     }
-    if (int error = ClaimDevice(fd, path, device, settings, claim)) {
-        const CommApi::TErrorDetail trouble = LastLockTrouble();
-        fail(error);
-        return Fail(error, trouble), INVALID_HANDLE_VALUE;
-    }
+    if (int error = ClaimDevice(fd, path, device, settings, claim))
+        return fail(error, LastLockTrouble());
 
     auto p = std::make_shared<TPort>();
     p->Fd = fd;

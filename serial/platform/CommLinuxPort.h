@@ -9,6 +9,7 @@
 // shares the events and the I/O engine and brings its own TTransport.
 #include "CommLinux.h"
 #include "CommLinuxExclusive.h"
+#include "NetworkUrl.h"
 
 #include <atomic>
 #include <chrono>
@@ -476,8 +477,7 @@ struct CommLinux::TImpl {
 
 namespace commlinux {
 
-// Network ports (CommNet.cpp): whether a name is one, and opening it.
-bool IsNetworkName(const std::string& path);
+// Network ports (CommNet.cpp; IsNetworkName in NetworkUrl.h): opening one.
 HANDLE OpenNetworkPort(CommLinux::TImpl& impl, const std::string& url);
 // What the network port's last failed request knows beyond its code (under
 // the port's lock).

@@ -30,8 +30,6 @@ namespace {
 
 using namespace telnet;
 
-constexpr const char* kSchemes[] = {"rfc2217://", "socket://"};
-
 // Waits until the socket is ready for `events`: 0, or ETIMEDOUT at the
 // deadline, ECANCELED when the backend stops waiting for servers (`stop`
 // readable), or poll's error.
@@ -461,8 +459,10 @@ public:
             return 0;
         // A server speaks first as a rule. One whose first bytes are not
         // Telnet is none, and is sent nothing: it may be a raw port in front
-        // of the device. A silent one is asked after a while.
-        const auto grace = std::min(deadline, Clock::now() + kFirstWordTime);
+        // of the device. A silent one is asked after a while, at most half
+        // the open time.
+        const auto now = Clock::now();
+        const auto grace = now + std::min<Clock::duration>(kFirstWordTime, (deadline - now) / 2);
         std::string foreign; // data that came before any Telnet
         std::optional<Clock::time_point> foreignSince;
         // What we want is known from the start, so that the server's own
@@ -748,11 +748,6 @@ private:
 };
 
 } // namespace
-
-bool IsNetworkName(const std::string& path) {
-    return std::any_of(std::begin(kSchemes), std::end(kSchemes),
-                       [&](const char* scheme) { return path.rfind(scheme, 0) == 0; });
-}
 
 HANDLE OpenNetworkPort(CommLinux::TImpl& impl, const std::string& url) {
     TNetworkUrl address;

@@ -78,13 +78,26 @@ bool IsPortNumber(std::string_view text) {
 
 } // namespace
 
-bool ParseNetworkUrl(const std::string& url, TNetworkUrl& out) {
-    constexpr std::pair<std::string_view, bool> schemes[] = {{"rfc2217://", true},
-                                                             {"socket://", false}};
-    const std::string_view text(url);
-    const auto scheme = std::find_if(std::begin(schemes), std::end(schemes),
+namespace {
+// The schemes, and whether each is Telnet.
+constexpr std::pair<std::string_view, bool> kSchemes[] = {{"rfc2217://", true},
+                                                          {"socket://", false}};
+
+const std::pair<std::string_view, bool>* SchemeOf(std::string_view text) {
+    const auto scheme = std::find_if(std::begin(kSchemes), std::end(kSchemes),
                                      [&](const auto& s) { return text.starts_with(s.first); });
-    if (scheme == std::end(schemes))
+    return scheme == std::end(kSchemes) ? nullptr : scheme;
+}
+} // namespace
+
+bool IsNetworkName(const std::string& name) {
+    return SchemeOf(name) != nullptr;
+}
+
+bool ParseNetworkUrl(const std::string& url, TNetworkUrl& out) {
+    const std::string_view text(url);
+    const auto* scheme = SchemeOf(text);
+    if (!scheme)
         return false;
     const std::string_view rest = text.substr(scheme->first.size());
     // The port follows the last colon: an IPv6 address has its own colons,

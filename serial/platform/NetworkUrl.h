@@ -22,4 +22,8 @@ struct TNetworkUrl {
 // 010.0.0.1), a zone (%eth0), and any byte outside ASCII.
 bool ParseNetworkUrl(const std::string& url, TNetworkUrl& out);
 
+// Whether `name` begins with one of the schemes: a network port's name,
+// well formed or not.
+bool IsNetworkName(const std::string& name);
+
 } // namespace commlinux
