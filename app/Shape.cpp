@@ -3,6 +3,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+using namespace kv52804;
+
 TShape::TShape(QWidget* AOwner) : QWidget(AOwner) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setFocusPolicy(Qt::NoFocus);

@@ -8,17 +8,17 @@
 
 class TShape : public QWidget {
     Q_OBJECT
-    Q_PROPERTY(TColor BrushColor READ BrushColor WRITE SetBrushColor)
-    Q_PROPERTY(TColor PenColor READ PenColor WRITE SetPenColor)
+    Q_PROPERTY(kv52804::TColor BrushColor READ BrushColor WRITE SetBrushColor)
+    Q_PROPERTY(kv52804::TColor PenColor READ PenColor WRITE SetPenColor)
     Q_PROPERTY(bool PenVisible READ PenVisible WRITE SetPenVisible)
 
 public:
     explicit TShape(QWidget* AOwner = nullptr);
 
-    TColor BrushColor() const { return FBrushColor; }
-    void SetBrushColor(TColor AValue);
-    TColor PenColor() const { return FPenColor; }
-    void SetPenColor(TColor AValue);
+    kv52804::TColor BrushColor() const { return FBrushColor; }
+    void SetBrushColor(kv52804::TColor AValue);
+    kv52804::TColor PenColor() const { return FPenColor; }
+    void SetPenColor(kv52804::TColor AValue);
     bool PenVisible() const { return FPenVisible; }
     void SetPenVisible(bool AValue);
 
@@ -32,7 +32,7 @@ protected:
     void mousePressEvent(QMouseEvent* AEvent) override;
 
 private:
-    TColor FBrushColor = 0xFFFFFF; // white brush, black outline: a new shape's look
-    TColor FPenColor = 0;
+    kv52804::TColor FBrushColor = 0xFFFFFF; // white brush, black outline: a new shape's look
+    kv52804::TColor FPenColor = 0;
     bool FPenVisible = true;
 };

@@ -8,6 +8,8 @@
 #include <QCoreApplication>
 #include <QScreen>
 
+using namespace kv52804;
+
 TFormMain::TFormMain(QWidget* AOwner) : QWidget(AOwner) {
     setupUi(this);
 

@@ -23,7 +23,7 @@ public:
 
     // The current port object. At first the one of the window description
     // (owned by the window, never opened); each setup attempt replaces it.
-    TComPort* ComPort1 = nullptr;
+    kv52804::TComPort* ComPort1 = nullptr;
 
     // Event handlers, bound to their components by the constructor; each runs
     // inside the guard that shows an error in the general error display.
@@ -39,15 +39,15 @@ public:
 
     // Entry i (1..12) of the digit table and of the code box table; both
     // belong to data byte di of the data frame.
-    TVornLED7Seg* Digit(int i) const { return FDigits.at(i - 1); }
+    kv52804::TVornLED7Seg* Digit(int i) const { return FDigits.at(i - 1); }
     QLineEdit* CodeBox(int i) const { return FCodeBoxes.at(i - 1); }
 
 protected:
     // The fresh port object of a setup attempt, without an owner. Tests
     // override this to hand the port a recording OS seam.
-    virtual std::unique_ptr<TComPort> NewComPort();
+    virtual std::unique_ptr<kv52804::TComPort> NewComPort();
     // Shows the setup dialog for the port; tests script the user's answer.
-    virtual void RunPortSetup(TComPort& APort);
+    virtual void RunPortSetup(kv52804::TComPort& APort);
     // Ends the application's message loop.
     virtual void Terminate();
 
@@ -59,11 +59,11 @@ protected:
 private:
     void BindHandlers();
 
-    std::array<TVornLED7Seg*, DigitCount> FDigits{};
+    std::array<kv52804::TVornLED7Seg*, DigitCount> FDigits{};
     std::array<QLineEdit*, DigitCount> FCodeBoxes{};
     // The port object of the latest setup attempt. A new attempt releases
     // the one it replaces: that one was never opened (a successful setup
     // disables the setup button) and nothing refers to it any more.
-    std::unique_ptr<TComPort> FSetupPort;
+    std::unique_ptr<kv52804::TComPort> FSetupPort;
     bool FPlaced = false;
 };

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <optional>
 
+using namespace kv52804;
+
 int main(int argc, char** argv) {
     // The modules start before the application object, in their own order:
     // the translation engine first, then the serial port component, whose

@@ -29,6 +29,8 @@
 #include <sys/resource.h>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -29,6 +29,8 @@
 #include <utility>
 #include <vector>
 
+using namespace kv52804;
+
 extern char** environ;
 
 namespace {

@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 constexpr int kEntries = 20000;
 constexpr int kOpenDomains = 40;

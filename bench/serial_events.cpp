@@ -32,6 +32,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 using Clock = std::chrono::steady_clock;
 

@@ -26,6 +26,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 using Clock = std::chrono::steady_clock;
 

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 using Clock = std::chrono::steady_clock;
 

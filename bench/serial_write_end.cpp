@@ -17,6 +17,8 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace kv52804;
+
 namespace {
 using Clock = std::chrono::steady_clock;
 constexpr double kGoal = 1.25;

@@ -17,6 +17,8 @@
 #include <memory>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 
 constexpr int Digits = 12;

@@ -15,6 +15,8 @@
 #include <unistd.h>
 #include <utility>
 
+namespace kv52804 {
+
 namespace {
 
 constexpr TResString SThreadCreateError{"Thread creation error: %s"};
@@ -329,3 +331,5 @@ void TThread::Synchronize(const std::function<void()>& method) {
     if (std::exception_ptr error = std::exchange(call->Error, nullptr))
         std::rethrow_exception(error);
 }
+
+} // namespace kv52804

@@ -20,6 +20,8 @@
 #include <sys/types.h>
 #include <thread>
 
+namespace kv52804 {
+
 // Misuse of a thread object (starting it twice, waiting for itself) or a
 // thread the system could not create.
 class KV_CLASSLIB_EXPORT EThread : public Exception {
@@ -172,3 +174,5 @@ private:
     bool FFinished = false;
     std::exception_ptr FFatalException;
 };
+
+} // namespace kv52804

@@ -8,6 +8,8 @@
 #include <exception>
 #include <string>
 
+namespace kv52804 {
+
 class KV_CLASSLIB_EXPORT Exception : public std::exception {
 public:
     explicit Exception(QString message)
@@ -46,3 +48,5 @@ public:
 private:
     int FErrorCode;
 };
+
+} // namespace kv52804

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <mutex>
 
+namespace kv52804 {
+
 namespace {
 
 void WriteToStandardError(const QString& message) {
@@ -126,3 +128,5 @@ void GuardAction(const std::function<void()>& action) noexcept {
         ApplicationHandleException(Exception(UnknownExceptionMessage()));
     }
 }
+
+} // namespace kv52804

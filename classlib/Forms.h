@@ -13,6 +13,8 @@
 #include <exception>
 #include <functional>
 
+namespace kv52804 {
+
 inline constexpr TResString SUnknownException{"An unknown error occurred"};
 
 // The title the program shows in its message boxes: the program file's name
@@ -47,3 +49,5 @@ KV_CLASSLIB_EXPORT void ApplicationHandleException(const std::exception& e) noex
 
 // Runs a user action; any error that ends it goes to ApplicationHandleException.
 KV_CLASSLIB_EXPORT void GuardAction(const std::function<void()>& action) noexcept;
+
+} // namespace kv52804

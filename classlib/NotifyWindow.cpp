@@ -2,6 +2,8 @@
 
 #include "Forms.h"
 
+namespace kv52804 {
+
 class TNotifyWindowTarget final : public TCallTarget {
 public:
     explicit TNotifyWindowTarget(TNotifyWindow::TWndProc proc)
@@ -63,7 +65,7 @@ TNotifyWindow::~TNotifyWindow() {
 }
 
 intptr_t TNotifyWindow::SendMessage(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
-    return ::SendMessage(FHandle, Msg, WParam, LParam);
+    return kv52804::SendMessage(FHandle, Msg, WParam, LParam);
 }
 
 intptr_t SendMessage(const TNotifyWindowHandle& window, uint32_t Msg, uintptr_t WParam,
@@ -93,3 +95,5 @@ bool InSendMessage() {
 bool ReplyMessage(intptr_t result) {
     return tCurrent != nullptr && tCurrent->Complete(result);
 }
+
+} // namespace kv52804

@@ -17,6 +17,8 @@
 #include <functional>
 #include <memory>
 
+namespace kv52804 {
+
 // First message number free for a program's own messages.
 inline constexpr uint32_t WM_USER = 0x0400;
 
@@ -64,3 +66,5 @@ KV_CLASSLIB_EXPORT bool ReplyMessage(intptr_t result);
 inline intptr_t DefWindowProc(uint32_t, uintptr_t, intptr_t) {
     return 0;
 }
+
+} // namespace kv52804

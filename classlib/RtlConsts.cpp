@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+namespace kv52804 {
+
 namespace {
 std::atomic<TResStringLoader> gLoader{&DefaultResStringLoader};
 }
@@ -17,3 +19,5 @@ QString LoadResString(const TResString& res) {
 TResStringLoader SetResStringLoader(TResStringLoader loader) {
     return gLoader.exchange(loader ? loader : &DefaultResStringLoader);
 }
+
+} // namespace kv52804

@@ -8,6 +8,8 @@
 #include "kv_classlib_export.h"
 #include <QString>
 
+namespace kv52804 {
+
 struct KV_CLASSLIB_EXPORT TResString {
     const char* Text; // English original, UTF-8, zero-terminated
 };
@@ -27,3 +29,5 @@ KV_CLASSLIB_EXPORT QString LoadResString(const TResString& res);
 // Installs a loader (nullptr restores the built-in one) and returns the one it
 // replaced. Safe to call while other threads load texts.
 KV_CLASSLIB_EXPORT TResStringLoader SetResStringLoader(TResStringLoader loader);
+
+} // namespace kv52804

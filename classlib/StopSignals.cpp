@@ -5,6 +5,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+namespace kv52804 {
+
 namespace {
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 }
@@ -34,3 +36,5 @@ int TStopSignals::Arrived() const {
             return signal;
     return 0;
 }
+
+} // namespace kv52804

@@ -4,6 +4,8 @@
 // stopped, instead of dying inside whatever it was doing.
 #include "Exception.h"
 
+namespace kv52804 {
+
 // The signals are blocked in the calling thread and read through a signalfd:
 // no handler runs, so nothing is restricted to async-signal-safe calls. Make
 // one on the main thread before any other thread starts (the port's threads,
@@ -27,3 +29,5 @@ public:
 private:
     int FFd = -1;
 };
+
+} // namespace kv52804

@@ -5,6 +5,8 @@
 
 #include <limits>
 
+namespace kv52804 {
+
 QString Format(const QString& fmt, const QStringList& args) {
     QString out;
     out.reserve(fmt.size() + 16);
@@ -84,3 +86,5 @@ int32_t StrToInt(const QString& text) {
     }
     return int32_t(negative ? -value : value);
 }
+
+} // namespace kv52804

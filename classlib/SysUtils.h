@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <cstdint>
 
+namespace kv52804 {
+
 // Replaces each "%s" and "%d" in fmt, left to right, by the next argument and
 // each "%%" by "%". A directive without an argument is left as it stands, so
 // a translated format with a stray directive never reads past the arguments.
@@ -16,3 +18,5 @@ KV_CLASSLIB_EXPORT QString Format(const QString& fmt, const QStringList& args);
 // character, or a value outside the 32-bit signed range raises EConvertError
 // with "'<text>' is not a valid integer value".
 KV_CLASSLIB_EXPORT int32_t StrToInt(const QString& text);
+
+} // namespace kv52804

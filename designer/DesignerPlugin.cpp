@@ -5,6 +5,8 @@
 
 #include <QIcon>
 
+using namespace kv52804;
+
 namespace {
 
 const QString Group = QStringLiteral("KV52804");
@@ -13,7 +15,7 @@ const QString Group = QStringLiteral("KV52804");
 // records all eight of its own properties, so a saved form states every one
 // of them even where the user kept the value.
 constexpr char DigitXml[] = R"(<ui language="c++">
- <widget class="TVornLED7Seg" name="VornLED7Seg">
+ <widget class="kv52804::TVornLED7Seg" name="VornLED7Seg">
   <property name="geometry"><rect><x>0</x><y>0</y><width>100</width><height>140</height></rect></property>
   <property name="BrightColor" stdset="0"><color><red>255</red><green>0</green><blue>0</blue></color></property>
   <property name="DimColor" stdset="0"><color><red>128</red><green>0</green><blue>0</blue></color></property>
@@ -22,7 +24,7 @@ constexpr char DigitXml[] = R"(<ui language="c++">
   <property name="Spacing" stdset="0"><number>4</number></property>
   <property name="Gap" stdset="0"><number>2</number></property>
   <property name="SegWidth" stdset="0"><number>10</number></property>
-  <property name="SegShape" stdset="0"><enum>TVornLED7Seg::ssDoubleEdge</enum></property>
+  <property name="SegShape" stdset="0"><enum>kv52804::TVornLED7Seg::ssDoubleEdge</enum></property>
  </widget>
 </ui>
 )";
@@ -30,9 +32,9 @@ constexpr char DigitXml[] = R"(<ui language="c++">
 // A selector without a setting has an empty list, which looks broken in a
 // form; the baud rate is the setting most forms start with.
 constexpr char SelectorXml[] = R"(<ui language="c++">
- <widget class="TComComboBox" name="ComComboBox">
+ <widget class="kv52804::TComComboBox" name="ComComboBox">
   <property name="geometry"><rect><x>0</x><y>0</y><width>129</width><height>21</height></rect></property>
-  <property name="ComProperty" stdset="0"><enum>CPortCtlEnums::cpBaudRate</enum></property>
+  <property name="ComProperty" stdset="0"><enum>kv52804::CPortCtlEnums::cpBaudRate</enum></property>
  </widget>
 </ui>
 )";
@@ -50,10 +52,10 @@ QWidget* CreateSelector(QWidget* AParent) {
 }
 
 const TWidgetPlugin::TDescription Widgets[] = {
-    {"TVornLED7Seg", "kv52804/VornLED7Seg.h", "Seven-segment digit",
+    {"kv52804::TVornLED7Seg", "kv52804/VornLED7Seg.h", "Seven-segment digit",
      "One seven-segment digit with a decimal point that shows a character code (Value).",
      DigitXml, CreateDigit},
-    {"TComComboBox", "kv52804/CPortCtl.h", "Serial port setting selector",
+    {"kv52804::TComComboBox", "kv52804/CPortCtl.h", "Serial port setting selector",
      "A drop-down list that edits one setting (ComProperty) of the port bound to it.",
      SelectorXml, CreateSelector},
 };

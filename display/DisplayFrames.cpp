@@ -6,6 +6,8 @@
 
 #include <string_view>
 
+namespace kv52804 {
+
 namespace DisplayFrames {
 
 namespace {
@@ -160,3 +162,5 @@ TCodes CodesFromText(const QString& text, TAlign align) {
 }
 
 } // namespace DisplayFrames
+
+} // namespace kv52804

@@ -15,6 +15,8 @@
 #include <functional>
 #include <string>
 
+namespace kv52804 {
+
 namespace DisplayFrames {
 
 inline constexpr int DigitCount = 12;
@@ -86,3 +88,5 @@ private:
 KV_DISPLAY_EXPORT TCodes CodesFromText(const QString& text, TAlign align = TAlign::Right);
 
 } // namespace DisplayFrames
+
+} // namespace kv52804

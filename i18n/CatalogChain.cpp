@@ -1,5 +1,7 @@
 #include "CatalogChain.h"
 
+namespace kv52804 {
+
 namespace {
 uint64_t LittleEndian64(const unsigned char* p) {
     uint64_t v = 0;
@@ -48,3 +50,5 @@ std::size_t ReadCatalogChain(uint64_t position, const TChainReader& read, const 
     }
     return accepted;
 }
+
+} // namespace kv52804

@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+namespace kv52804 {
+
 struct TStoredCatalogEntry {
     std::string Name; // relative path, '/' separators, trimmed
     uint64_t Offset = 0;
@@ -31,3 +33,5 @@ using TChainSink = std::function<bool(TStoredCatalogEntry&& entry)>;
 // refused by the sink) ends the walk silently; the entries before it stay.
 // Returns the number of entries accepted.
 std::size_t ReadCatalogChain(uint64_t position, const TChainReader& read, const TChainSink& add);
+
+} // namespace kv52804

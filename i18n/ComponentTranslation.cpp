@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <deque>
 
+namespace kv52804 {
+
 namespace {
 void InsertSorted(QStringList& list, const QString& value) {
     const auto it = std::lower_bound(list.begin(), list.end(), value);
@@ -161,3 +163,5 @@ void TGnuGettextInstance::TranslateComponentTree(QObject* root, const QString& d
     std::lock_guard lock(FComponentLock);
     FIgnoreList.clear();
 }
+
+} // namespace kv52804

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace kv52804 {
+
 void TMappedFile::Open(const QString& path) {
     Close();
     const QByteArray native = path.toLocal8Bit();
@@ -41,3 +43,5 @@ void TMappedFile::Close() noexcept {
     FData = nullptr;
     FSize = 0;
 }
+
+} // namespace kv52804

@@ -4,6 +4,8 @@
 #include <QString>
 #include <cstddef>
 
+namespace kv52804 {
+
 class KV_I18N_EXPORT TMappedFile {
 public:
     TMappedFile() = default;
@@ -26,3 +28,5 @@ private:
     const unsigned char* FData = nullptr;
     std::size_t FSize = 0;
 };
+
+} // namespace kv52804

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace kv52804 {
+
 namespace {
 constexpr uint32_t MoMagic = 0x950412DE; // as read little-endian from a little-endian catalog
 constexpr uint32_t MoMagicSwapped = 0xDE120495; // the same bytes written big-endian
@@ -186,3 +188,5 @@ bool IsValidUtf8(const char* text, std::size_t length) {
     }
     return true;
 }
+
+} // namespace kv52804

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace kv52804 {
+
 class KV_I18N_EXPORT TMoCatalog {
 public:
     enum class TCheck {
@@ -54,3 +56,5 @@ private:
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no
 // truncated sequences.
 KV_I18N_EXPORT bool IsValidUtf8(const char* text, std::size_t length);
+
+} // namespace kv52804

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace kv52804 {
+
 // ---------------------------------------------------------------------------
 // The stored-catalog marker.
 //
@@ -615,3 +617,5 @@ GnuGettextStartup::~GnuGettextStartup() {
     SetResStringLoader(FPreviousLoader);
     FAnalyzer.reset();
 }
+
+} // namespace kv52804

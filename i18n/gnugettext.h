@@ -28,6 +28,8 @@
 class QObject;
 struct QMetaObject;
 
+namespace kv52804 {
+
 // The translation of text in the current domain ("default"), or text itself.
 KV_I18N_EXPORT QString Translate(const QString& text);
 
@@ -280,3 +282,5 @@ private:
     QStringList FIgnoreList;
     std::vector<TClassMode> FClassRules;
 };
+
+} // namespace kv52804

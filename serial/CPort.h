@@ -23,12 +23,14 @@
 #include <string>
 #include <vector>
 
+namespace kv52804 {
+
 // ---------------------------------------------------------------------------
 // Enumerations. Ordinals are part of the interface: stored settings, the
 // setting texts and the sets below all rely on them. The settings have a
 // fixed underlying type, so an ordinal the property system writes that no
 // value has is still a well-defined number, which the port then refuses.
-namespace CPortEnums {
+inline namespace CPortEnums {
 Q_NAMESPACE_EXPORT(KV_SERIAL_EXPORT)
 
 enum TBaudRate : int {
@@ -96,7 +98,6 @@ enum TAsyncKind : uint8_t { akWrite, akRead };
 Q_ENUM_NS(TAsyncKind)
 } // namespace CPortEnums
 
-using namespace CPortEnums;
 
 // ---------------------------------------------------------------------------
 // A set of enumeration values stored as a bit word: bit n is the value with
@@ -361,7 +362,7 @@ private:
 
 class KV_SERIAL_EXPORT TComParity : public TComSettings {
     Q_OBJECT
-    Q_PROPERTY(CPortEnums::TParityBits Bits READ Bits WRITE SetBits)
+    Q_PROPERTY(kv52804::CPortEnums::TParityBits Bits READ Bits WRITE SetBits)
     Q_PROPERTY(bool Check READ Check WRITE SetCheck)
     Q_PROPERTY(bool Replace READ Replace WRITE SetReplace)
     Q_PROPERTY(char ReplaceChar READ ReplaceChar WRITE SetReplaceChar)
@@ -389,11 +390,11 @@ private:
 class KV_SERIAL_EXPORT TComFlowControl : public TComSettings {
     Q_OBJECT
     Q_PROPERTY(
-        CPortEnums::TFlowControl FlowControl READ FlowControl WRITE SetFlowControl STORED false)
+        kv52804::CPortEnums::TFlowControl FlowControl READ FlowControl WRITE SetFlowControl STORED false)
     Q_PROPERTY(bool OutCTSFlow READ OutCTSFlow WRITE SetOutCTSFlow)
     Q_PROPERTY(bool OutDSRFlow READ OutDSRFlow WRITE SetOutDSRFlow)
-    Q_PROPERTY(CPortEnums::TDTRFlowControl ControlDTR READ ControlDTR WRITE SetControlDTR)
-    Q_PROPERTY(CPortEnums::TRTSFlowControl ControlRTS READ ControlRTS WRITE SetControlRTS)
+    Q_PROPERTY(kv52804::CPortEnums::TDTRFlowControl ControlDTR READ ControlDTR WRITE SetControlDTR)
+    Q_PROPERTY(kv52804::CPortEnums::TRTSFlowControl ControlRTS READ ControlRTS WRITE SetControlRTS)
     Q_PROPERTY(bool XonXoffOut READ XonXoffOut WRITE SetXonXoffOut)
     Q_PROPERTY(bool XonXoffIn READ XonXoffIn WRITE SetXonXoffIn)
     Q_PROPERTY(bool DSRSensitivity READ DSRSensitivity WRITE SetDSRSensitivity)
@@ -780,22 +781,24 @@ private:
 class KV_SERIAL_EXPORT TComPort : public TCustomComPort {
     Q_OBJECT
     Q_PROPERTY(bool Connected READ Connected WRITE SetConnected STORED false)
-    Q_PROPERTY(CPortEnums::TBaudRate BaudRate READ BaudRate WRITE SetBaudRate)
+    Q_PROPERTY(kv52804::CPortEnums::TBaudRate BaudRate READ BaudRate WRITE SetBaudRate)
     Q_PROPERTY(QString Port READ Port WRITE SetPort)
     Q_PROPERTY(TComParity* Parity READ Parity WRITE SetParity)
-    Q_PROPERTY(CPortEnums::TStopBits StopBits READ StopBits WRITE SetStopBits)
-    Q_PROPERTY(CPortEnums::TDataBits DataBits READ DataBits WRITE SetDataBits)
+    Q_PROPERTY(kv52804::CPortEnums::TStopBits StopBits READ StopBits WRITE SetStopBits)
+    Q_PROPERTY(kv52804::CPortEnums::TDataBits DataBits READ DataBits WRITE SetDataBits)
     Q_PROPERTY(bool DiscardNull READ DiscardNull WRITE SetDiscardNull)
     Q_PROPERTY(char EventChar READ EventChar WRITE SetEventChar)
     Q_PROPERTY(TComEvents Events READ Events WRITE SetEvents)
     Q_PROPERTY(TComBuffer* Buffer READ Buffer WRITE SetBuffer)
     Q_PROPERTY(TComFlowControl* FlowControl READ FlowControl WRITE SetFlowControl)
     Q_PROPERTY(TComTimeouts* Timeouts READ Timeouts WRITE SetTimeouts)
-    Q_PROPERTY(CPortEnums::TSyncMethod SyncMethod READ SyncMethod WRITE SetSyncMethod)
+    Q_PROPERTY(kv52804::CPortEnums::TSyncMethod SyncMethod READ SyncMethod WRITE SetSyncMethod)
 public:
     explicit TComPort(QObject* AOwner = nullptr) : TCustomComPort(AOwner) {}
     ~TComPort() override { CloseForDestruction(); }
 };
+
+} // namespace kv52804
 
 // The port list and the text forms of the settings belong to this module too.
 #include "CPortTexts.h"

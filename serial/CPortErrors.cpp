@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace kv52804 {
+
 namespace {
 constexpr int kErrorCount = 23;
 
@@ -183,3 +185,5 @@ QString ResolvePortPath(const QString& APort) {
             return port.Url;
     return device;
 }
+
+} // namespace kv52804

@@ -4,6 +4,8 @@
 
 #include "Forms.h"
 
+namespace kv52804 {
+
 void TCustomComPort::ProcessRxChar() {
     int32_t Count = InputQueueLength();
     if (Count <= 0)
@@ -136,3 +138,5 @@ intptr_t TCustomComPort::NotifyWindowProc(uint32_t Msg, uintptr_t WParam, intptr
     }
     return 0;
 }
+
+} // namespace kv52804

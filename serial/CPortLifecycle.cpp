@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+namespace kv52804 {
+
 TCustomComPort::TCustomComPort(QObject* AOwner) : QObject(AOwner), FApi(&LinuxCommApi()) {
     FParity = new TComParity(this);
     FFlowControl = new TComFlowControl(this);
@@ -301,3 +303,5 @@ void TCustomComPort::FireRx80Full() {
     if (OnRx80Full)
         OnRx80Full(this);
 }
+
+} // namespace kv52804

@@ -29,6 +29,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+namespace kv52804 {
+
 namespace {
 
 // Linux gives pty slaves the majors 136..143 (UNIX98_PTY_SLAVE_MAJOR and the
@@ -106,3 +108,5 @@ QString PublishedPortTarget(const QString& dir, const QString& name) {
         return QString();
     return path;
 }
+
+} // namespace kv52804

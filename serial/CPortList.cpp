@@ -24,6 +24,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace kv52804 {
+
 namespace {
 
 [[noreturn]] void ListFailed(int osError) {
@@ -177,3 +179,5 @@ void ListComPorts(QStringList& list) {
     for (const QString& warning : warnings)
         qWarning().noquote() << Format(Translate(QStringLiteral("warning: %s")), {warning});
 }
+
+} // namespace kv52804

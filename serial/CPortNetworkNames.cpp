@@ -26,6 +26,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace kv52804 {
+
 namespace {
 
 bool IsAllowedName(const QString& name) {
@@ -180,3 +182,5 @@ QList<TNetworkPort> ReadNetworkPorts(const QString& file, QStringList* warnings)
             warnings->append(warning.Text);
     return ports;
 }
+
+} // namespace kv52804

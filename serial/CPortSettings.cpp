@@ -8,6 +8,8 @@
 #include <iterator>
 #include <limits>
 
+namespace kv52804 {
+
 namespace {
 [[noreturn]] void RangeError() {
     throw ERangeError(LoadResString(SRangeError));
@@ -39,11 +41,18 @@ void TComSettings::Assign(const QObject* Source) {
     AssignError(Source);
 }
 
+// The class as the runtime's messages name it: without the components'
+// namespace, which every one of them shares.
+static QString ShortClassName(const QMetaObject* meta) {
+    const QLatin1StringView name(meta->className());
+    const QLatin1StringView ours("kv52804::");
+    return name.startsWith(ours) ? QString(name.sliced(ours.size())) : QString(name);
+}
+
 void TComSettings::AssignError(const QObject* Source) const {
-    const QString sourceName =
-        Source ? QString::fromLatin1(Source->metaObject()->className()) : QStringLiteral("nil");
-    throw EConvertError(Format(LoadResString(SAssignError),
-                               {sourceName, QString::fromLatin1(metaObject()->className())}));
+    const QString sourceName = Source ? ShortClassName(Source->metaObject()) : QStringLiteral("nil");
+    throw EConvertError(
+        Format(LoadResString(SAssignError), {sourceName, ShortClassName(metaObject())}));
 }
 
 // --- TComTimeouts -------------------------------------------------------------
@@ -410,3 +419,5 @@ void TCustomComPort::ApplyQueueSizes() {
                          static_cast<DWORD>(FBuffer->OutputSize())))
         throw EComPort(CError_SetupComFailed, static_cast<int32_t>(FApi->GetLastError()));
 }
+
+} // namespace kv52804

@@ -2,6 +2,8 @@
 // report is made; the port keeps no earlier state.
 #include "CPort.h"
 
+namespace kv52804 {
+
 namespace {
 
 struct TSignalRow {
@@ -106,3 +108,5 @@ void TCustomComPort::ReportSignals(bool Opening) {
     FireDSRChange(false);
     FireRLSDChange(false);
 }
+
+} // namespace kv52804

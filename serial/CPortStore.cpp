@@ -33,6 +33,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace kv52804 {
+
 namespace {
 
 const QString kSection = QStringLiteral("ComPort");
@@ -344,3 +346,5 @@ void TCustomComPort::LoadSettings(const QString& fileName) {
         throw;
     }
 }
+
+} // namespace kv52804

@@ -7,6 +7,8 @@
 #include <array>
 #include <string_view>
 
+namespace kv52804 {
+
 namespace {
 
 // Index = ordinal of the value.
@@ -138,3 +140,5 @@ char CharFromText(const QString& text) {
     // like an invalid number.
     return text[0].toLatin1();
 }
+
+} // namespace kv52804

@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+namespace kv52804 {
+
 // Replaces the contents of list by the names of the serial ports present,
 // sorted as text with letter case ignored ("COM10" before "COM2"): serial
 // devices with hardware behind them by their /dev name (such as ttyUSB0) and
@@ -65,3 +67,5 @@ KV_SERIAL_EXPORT bool BoolFromText(const QString& text);
 // first character ("#" alone stays "#").
 KV_SERIAL_EXPORT QString CharText(char value);
 KV_SERIAL_EXPORT char CharFromText(const QString& text);
+
+} // namespace kv52804

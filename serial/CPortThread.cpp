@@ -7,6 +7,8 @@
 #include <QMetaObject>
 #include <thread>
 
+namespace kv52804 {
+
 namespace {
 
 // One row per event: the OS flag and, in the order the steps run, the step.
@@ -264,3 +266,5 @@ void TComThread::RunEventSteps() {
         }
     }
 }
+
+} // namespace kv52804

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+namespace kv52804 {
+
 void NewAsyncRecord(PAsync& Async, CommApi& Api) {
     auto* rec = new TComAsync;
     rec->Overlapped = OVERLAPPED{};
@@ -212,3 +214,5 @@ void TCustomComPort::AbortAllTransfers() {
     if (!FApi->PurgeComm(FHandle, PURGE_TXABORT | PURGE_RXABORT))
         throw EComPort(CError_PurgeFailed, static_cast<int32_t>(FApi->GetLastError()));
 }
+
+} // namespace kv52804

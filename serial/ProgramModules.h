@@ -9,6 +9,8 @@
 #include "CPort.h"
 #include "gnugettext.h"
 
+namespace kv52804 {
+
 class KV_SERIAL_EXPORT TProgramModules {
 public:
     // language: the language the program has chosen itself, used instead of
@@ -31,3 +33,5 @@ private:
     TLanguage FLanguage;
     CPortStartup FCPort;
 };
+
+} // namespace kv52804

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace kv52804 {
+
 namespace {
 
 // Segment mask from segment letters, so the table below reads like a picture
@@ -439,3 +441,5 @@ void TVornLED7Seg::changeEvent(QEvent* AEvent) {
     if (AEvent->type() == QEvent::EnabledChange)
         RequestRepaint();
 }
+
+} // namespace kv52804

@@ -15,6 +15,8 @@
 
 class QPainter;
 
+namespace kv52804 {
+
 // A colour as 0x00BBGGRR: red in the low byte (255 is red, 65280 lime).
 using TColor = quint32;
 
@@ -159,3 +161,5 @@ private:
     TLook FPictureLook;
     QPixmap FPicture;
 };
+
+} // namespace kv52804

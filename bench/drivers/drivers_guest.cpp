@@ -25,6 +25,8 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace kv52804;
+
 namespace {
 using Clock = std::chrono::steady_clock;
 

@@ -8,6 +8,8 @@
 #include <QPointer>
 #include <cstdio>
 
+namespace kv52804 {
+
 QMessageBox* CreateErrorBox(const QString& message) {
     auto* box =
         new QMessageBox(QMessageBox::Critical, ApplicationTitle(), MessageWithFullStop(message),
@@ -35,3 +37,5 @@ void InstallGuiExceptionHandler() {
     SetApplicationExceptionHandler(
         [](const std::exception& e) { ShowErrorMessage(ExceptionMessage(e)); });
 }
+
+} // namespace kv52804

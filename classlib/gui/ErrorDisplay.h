@@ -8,6 +8,8 @@
 
 class QMessageBox;
 
+namespace kv52804 {
+
 // The box's object name, by which tests and scripted runs find it.
 inline constexpr const char* ErrorBoxObjectName = "ApplicationErrorBox";
 
@@ -21,3 +23,5 @@ KV_CLASSLIB_GUI_EXPORT void ShowErrorMessage(const QString& message);
 
 // Makes ShowErrorMessage the application's exception handler.
 KV_CLASSLIB_GUI_EXPORT void InstallGuiExceptionHandler();
+
+} // namespace kv52804

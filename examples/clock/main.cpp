@@ -7,6 +7,8 @@
 #include <QTime>
 #include <cstdio>
 
+using namespace kv52804;
+
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     if (argc != 2) {

@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QTime>
 
+using namespace kv52804;
+
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QWidget window;

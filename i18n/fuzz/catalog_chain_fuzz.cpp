@@ -8,6 +8,8 @@
 #include <cstring>
 #include <set>
 
+using namespace kv52804;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4)
         return 0;

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 void CheckInside(const uint8_t* data, size_t size, std::string_view text) {
     const auto* p = reinterpret_cast<const uint8_t*>(text.data());

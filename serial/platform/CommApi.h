@@ -70,6 +70,8 @@
 #include <string>
 #include <vector>
 
+namespace kv52804 {
+
 using DWORD = std::uint32_t;
 using WORD = std::uint16_t;
 using BYTE = std::uint8_t;
@@ -360,3 +362,5 @@ public:
 
 // The process-wide Linux backend (created on first use, never destroyed).
 KV_SERIAL_EXPORT CommApi& LinuxCommApi();
+
+} // namespace kv52804

@@ -65,6 +65,8 @@
 #include <memory>
 #include <string>
 
+namespace kv52804 {
+
 class CommLinux : public CommApi {
 public:
     CommLinux();
@@ -165,3 +167,5 @@ public:
 private:
     std::unique_ptr<TImpl> FImpl;
 };
+
+} // namespace kv52804

@@ -14,6 +14,8 @@
 #include <sys/syscall.h>
 #include <time.h>
 
+namespace kv52804 {
+
 namespace commlinux {
 
 thread_local DWORD tLastError = 0;
@@ -313,3 +315,5 @@ DWORD CommLinux::WaitForMultipleObjects(DWORD count, const HANDLE* events, bool 
         }
     }
 }
+
+} // namespace kv52804

@@ -25,6 +25,8 @@
 #include <sys/sysmacros.h>
 #include <termios.h>
 
+namespace kv52804 {
+
 namespace commlinux {
 
 namespace {
@@ -496,3 +498,5 @@ int CloseClaimed(int fd, TClaim& claim) {
 }
 
 } // namespace commlinux
+
+} // namespace kv52804

@@ -12,6 +12,8 @@
 
 #include <sys/stat.h>
 
+namespace kv52804 {
+
 namespace commlinux {
 
 // A lock file written for an open, and which file it is, so that close
@@ -67,3 +69,5 @@ int CloseClaimed(int fd, TClaim& claim);
 bool HeldElsewhere(const std::string& path, const struct stat& device);
 
 } // namespace commlinux
+
+} // namespace kv52804

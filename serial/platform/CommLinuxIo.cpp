@@ -12,6 +12,8 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+namespace kv52804 {
+
 namespace commlinux {
 
 // Under the port's lock.
@@ -154,7 +156,6 @@ void Parse(TPort& p, const unsigned char* data, std::size_t n, int breaks, DWORD
         }
     }
 }
-
 
 // Moves what the kernel has received into the input queue, as far as the
 // queue has room.
@@ -514,3 +515,5 @@ bool WaitLocal(TPort& p, Lock& lock, OVERLAPPED& local, DWORD* moved) {
 }
 
 } // namespace commlinux
+
+} // namespace kv52804

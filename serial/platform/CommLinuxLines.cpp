@@ -11,6 +11,8 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+namespace kv52804 {
+
 namespace commlinux {
 
 namespace {
@@ -451,3 +453,5 @@ bool CommLinux::EscapeCommFunction(HANDLE port, DWORD function) {
     }
     return e ? Fail(e) : Succeed();
 }
+
+} // namespace kv52804

@@ -11,6 +11,8 @@
 #include <sys/sysmacros.h>
 #include <termios.h>
 
+namespace kv52804 {
+
 using namespace commlinux;
 
 namespace {
@@ -229,3 +231,5 @@ bool CommLinux::CloseHandle(HANDLE handle) {
     const int error = CloseClaimed(p->Fd, p->Claim);
     return error == 0 ? Succeed() : Fail(error);
 }
+
+} // namespace kv52804

@@ -28,6 +28,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace kv52804 {
+
 namespace commlinux {
 
 using Clock = std::chrono::steady_clock;
@@ -484,3 +486,5 @@ HANDLE OpenNetworkPort(CommLinux::TImpl& impl, const std::string& url);
 CommApi::TErrorDetail NetworkDetail(TPort& p);
 
 } // namespace commlinux
+
+} // namespace kv52804

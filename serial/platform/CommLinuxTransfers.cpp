@@ -9,6 +9,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+namespace kv52804 {
+
 using namespace commlinux;
 
 namespace {
@@ -345,3 +347,5 @@ bool CommLinux::PurgeComm(HANDLE port, DWORD flags) {
     Wake(*p);
     return error ? Fail(error) : Succeed();
 }
+
+} // namespace kv52804

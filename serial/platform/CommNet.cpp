@@ -24,6 +24,8 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 
+namespace kv52804 {
+
 namespace commlinux {
 
 namespace {
@@ -853,3 +855,5 @@ void CommLinux::StopNetworkWaits() {
         p->Done.notify_all();
     }
 }
+
+} // namespace kv52804

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstring>
 
+namespace kv52804 {
+
 namespace {
 
 thread_local DWORD tLastError = 0;
@@ -653,3 +655,5 @@ DWORD CommRecording::WaitForMultipleObjects(DWORD count, const HANDLE* events, b
 DWORD CommRecording::GetLastError() {
     return tLastError;
 }
+
+} // namespace kv52804

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+namespace kv52804 {
+
 struct CommCall {
     std::string Name; // operation name, e.g. "SetCommState"
     HANDLE Handle = INVALID_HANDLE_VALUE;
@@ -178,3 +180,5 @@ private:
     std::string FReadData;
     std::string FWritten;
 };
+
+} // namespace kv52804

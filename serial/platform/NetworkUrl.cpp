@@ -10,6 +10,8 @@
 #include <string_view>
 #include <utility>
 
+namespace kv52804 {
+
 namespace commlinux {
 
 namespace {
@@ -118,3 +120,5 @@ bool ParseNetworkUrl(const std::string& url, TNetworkUrl& out) {
 }
 
 } // namespace commlinux
+
+} // namespace kv52804

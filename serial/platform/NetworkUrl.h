@@ -5,6 +5,8 @@
 // way round.
 #include <string>
 
+namespace kv52804 {
+
 namespace commlinux {
 
 struct TNetworkUrl {
@@ -27,3 +29,5 @@ bool ParseNetworkUrl(const std::string& url, TNetworkUrl& out);
 bool IsNetworkName(const std::string& name);
 
 } // namespace commlinux
+
+} // namespace kv52804

@@ -1,6 +1,8 @@
 // Telnet and Com Port Control bytes in and out; see TelnetCodec.h.
 #include "TelnetCodec.h"
 
+namespace kv52804 {
+
 namespace telnet {
 
 void TDecoder::Feed(const std::uint8_t* in, std::size_t n, std::string& data,
@@ -150,3 +152,5 @@ std::string TOptions::Answer(const TCommand& request) {
 }
 
 } // namespace telnet
+
+} // namespace kv52804

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace kv52804 {
+
 namespace telnet {
 
 // Commands (RFC 854).
@@ -119,3 +121,5 @@ private:
 };
 
 } // namespace telnet
+
+} // namespace kv52804

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <sys/ioctl.h>
 
+namespace kv52804 {
+
 static_assert(sizeof(termios2::c_cc) <= sizeof(KernelTermios::c_cc));
 
 int ReadTermios2(int fd, KernelTermios& t) {
@@ -44,3 +46,5 @@ std::uint32_t Termios2SpeedBits() {
 std::uint32_t Termios2Bother() {
     return BOTHER;
 }
+
+} // namespace kv52804

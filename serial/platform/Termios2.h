@@ -5,6 +5,8 @@
 // C library's (the values are the same on Linux).
 #include <cstdint>
 
+namespace kv52804 {
+
 struct KernelTermios {
     std::uint32_t c_iflag = 0;
     std::uint32_t c_oflag = 0;
@@ -26,3 +28,5 @@ int WriteTermios2(int fd, const KernelTermios& t, std::uint32_t baudRate);
 std::uint32_t Termios2SpeedBits();
 // BOTHER, the "rate in c_ospeed" code, for tests that check it.
 std::uint32_t Termios2Bother();
+
+} // namespace kv52804

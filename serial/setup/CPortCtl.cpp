@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QStyledItemDelegate>
 
+namespace kv52804 {
+
 namespace {
 
 // The texts of every value of an enumeration, in value order, so that the
@@ -279,3 +281,5 @@ void TComComboBox::PortDestroyed(QObject* APort) {
     if (count() > 0)
         setCurrentIndex(0);
 }
+
+} // namespace kv52804

@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <memory>
 
-namespace CPortCtlEnums {
+namespace kv52804 {
+
+inline namespace CPortCtlEnums {
 Q_NAMESPACE_EXPORT(KV_SETUP_EXPORT)
 
 // The setting a selector edits.
@@ -30,7 +32,6 @@ enum TComProperty : uint8_t {
 Q_ENUM_NS(TComProperty)
 } // namespace CPortCtlEnums
 
-using namespace CPortCtlEnums;
 
 // The chosen value of one setting, and the reading and writing of it. Holds a
 // value for every setting, but only the current setting's one is used.
@@ -91,7 +92,7 @@ private:
 class KV_SETUP_EXPORT TComComboBox : public QComboBox {
     Q_OBJECT
     Q_PROPERTY(TCustomComPort* ComPort READ ComPort WRITE SetComPort)
-    Q_PROPERTY(CPortCtlEnums::TComProperty ComProperty READ ComProperty WRITE SetComProperty)
+    Q_PROPERTY(kv52804::CPortCtlEnums::TComProperty ComProperty READ ComProperty WRITE SetComProperty)
     Q_PROPERTY(bool AutoApply READ AutoApply WRITE SetAutoApply)
     Q_PROPERTY(QString Text READ Text WRITE SetText)
     Q_PROPERTY(bool ReportListErrors READ ReportListErrors WRITE SetReportListErrors)
@@ -159,3 +160,5 @@ private:
     bool FListFailed = false;
     int FItemHeight = 16;
 };
+
+} // namespace kv52804

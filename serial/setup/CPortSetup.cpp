@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <iterator>
 
+namespace kv52804 {
+
 TComSetupFrm::TComSetupFrm(QWidget* AOwner) : QDialog(AOwner) {
     setupUi(this);
     // The described font, or where it is missing (on most Linux systems) a
@@ -94,3 +96,5 @@ void ShowPortSetupDialog(TCustomComPort& AComPort) {
 void TCustomComPort::RunSetupDialog() {
     ShowPortSetupDialog(*this);
 }
+
+} // namespace kv52804

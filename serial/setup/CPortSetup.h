@@ -11,6 +11,8 @@
 
 class QKeyEvent;
 
+namespace kv52804 {
+
 // Built from CPortSetup.ui. The controls are fields of the dialog (Button1,
 // Button2, GroupBox1, Label1..Label6, Combo1..Combo6), and FormCreate runs at
 // the end of construction, as the creation handler.
@@ -47,3 +49,5 @@ private:
 // (the error is shown as the dialog comes up), `Port` is left as it was.
 // Errors raised while writing propagate; the batch is ended first.
 KV_SETUP_EXPORT void ShowPortSetupDialog(TCustomComPort& AComPort);
+
+} // namespace kv52804

@@ -18,6 +18,8 @@
 #include <memory>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 
 class TModules : public testing::Environment {

@@ -8,6 +8,8 @@
 
 #include <stdexcept>
 
+using namespace kv52804;
+
 namespace {
 
 TEST(ApplicationTitle, IsTheProgramNameCutAtTheFirstDotWithTheRestInLowerCase) {

@@ -10,6 +10,8 @@
 #include <latch>
 #include <memory>
 
+using namespace kv52804;
+
 namespace {
 
 constexpr uint32_t PortEvent = WM_USER + 1;

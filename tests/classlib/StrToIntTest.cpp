@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace kv52804;
+
 namespace {
 
 struct Row {

@@ -14,6 +14,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+using namespace kv52804;
+
 namespace {
 
 // A thread whose work is a function; it waits for its end before its members go.

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <vector>
 
+using namespace kv52804;
+
 // A pixel well inside a segment: the mean of its distinct corners, which lies
 // inside every outline shape the widget uses.
 inline QPoint Inside(const TVornLED7Seg::TOutline& o) {

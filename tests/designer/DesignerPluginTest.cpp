@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+using namespace kv52804;
+
 // The plugin has its own copy of the widget classes: the widgets it makes
 // are told by class name and read through their meta-objects.
 namespace {
@@ -43,8 +45,8 @@ TEST(DesignerPlugin, OffersTheDigitAndTheSelector) {
     auto* collection = qobject_cast<QDesignerCustomWidgetCollectionInterface*>(plugin.instance());
     ASSERT_TRUE(collection) << plugin.errorString().toStdString();
     // class, header, and a property of the widget Designer drops
-    const char* rows[][4] = {{"TVornLED7Seg", "kv52804/VornLED7Seg.h", "Gap", "2"},
-                             {"TComComboBox", "kv52804/CPortCtl.h", "ComProperty", "cpBaudRate"}};
+    const char* rows[][4] = {{"kv52804::TVornLED7Seg", "kv52804/VornLED7Seg.h", "Gap", "2"},
+                             {"kv52804::TComComboBox", "kv52804/CPortCtl.h", "ComProperty", "cpBaudRate"}};
     const QList<QDesignerCustomWidgetInterface*> widgets = collection->customWidgets();
     ASSERT_EQ(widgets.size(), 2);
     for (int i = 0; i < 2; ++i) {

@@ -6,6 +6,8 @@
 #include <initializer_list>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 
 using namespace DisplayFrames;

@@ -9,6 +9,8 @@
 #include <QApplication>
 #include <QMessageBox>
 
+using namespace kv52804;
+
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     if (argc != 3)

@@ -10,6 +10,8 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace kv52804;
+
 namespace {
 const TEntries kEntries = {
     {QStringLiteral("OK"), QStringLiteral("Dobrze")},

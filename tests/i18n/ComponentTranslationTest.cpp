@@ -270,3 +270,5 @@ TEST_F(BrokenCatalog, EmptyDomainMeansTheCurrentDomain) {
 } // namespace
 
 #include "ComponentTranslationTest.moc"
+
+using namespace kv52804;

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+using namespace kv52804;
+
 using TEntries = std::vector<std::pair<QString, QString>>;
 
 inline QString PoQuote(const QString& s) {

@@ -1,6 +1,8 @@
 // Which language the engine chooses, and where that sends it for catalogs.
 #include "I18nTestSupport.h"
 
+using namespace kv52804;
+
 namespace {
 using TVar = std::optional<QByteArray>;
 

@@ -6,6 +6,8 @@
 #include "RtlConsts.h"
 #include "SysUtils.h"
 
+using namespace kv52804;
+
 namespace {
 const char* const kPortErrors[] = {
     "Unable to open com port",

@@ -2,6 +2,8 @@
 // of stored paths, and the packaging tool on a real program.
 #include "I18nTestSupport.h"
 
+using namespace kv52804;
+
 namespace {
 QByteArray Le64(uint64_t v) {
     QByteArray b(8, '\0');

@@ -21,6 +21,8 @@
 #include <tuple>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

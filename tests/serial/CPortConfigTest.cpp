@@ -10,6 +10,8 @@
 #include <functional>
 #include <gtest/gtest.h>
 
+using namespace kv52804;
+
 namespace {
 
 const char* const kPath = "/dev/ttyFAKE0";

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+using namespace kv52804;
+
 namespace {
 class CPortEnvironment : public testing::Environment {
 public:

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <thread>
 
+using namespace kv52804;
+
 namespace {
 
 int CountEntries(const char* dir) {

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+using namespace kv52804;
+
 class EventLog {
 public:
     using Items = std::vector<std::string>;

@@ -12,6 +12,8 @@
 #include <poll.h>
 #include <thread>
 
+using namespace kv52804;
+
 namespace {
 
 int CountEntries(const char* dir) {

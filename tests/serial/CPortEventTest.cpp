@@ -9,6 +9,8 @@
 #include <atomic>
 #include <gtest/gtest.h>
 
+using namespace kv52804;
+
 namespace {
 
 const char* const kPath = "/dev/ttyFAKE0";

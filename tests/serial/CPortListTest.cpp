@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 
 // Sets an environment variable for one scope and restores it, also to unset.

@@ -38,6 +38,8 @@
 #include <sstream>
 #include <thread>
 
+using namespace kv52804;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 
 QString SlavePath(const PtyPair& pty) {

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace kv52804;
+
 namespace {
 
 class SignalFake : public testing::Test {

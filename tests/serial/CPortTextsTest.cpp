@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace kv52804;
+
 namespace {
 
 // Every value of an enumeration turns into its own text and back, and the

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace kv52804;
+
 namespace {
 
 class TransferTest : public testing::Test {

@@ -22,6 +22,8 @@
 #include <sys/sysmacros.h>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 
 // An error's detail with its values filled in.

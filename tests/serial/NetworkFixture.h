@@ -8,6 +8,8 @@
 #include <chrono>
 #include <string>
 
+using namespace kv52804;
+
 class TNetworkFixture : public testing::Test {
 protected:
     explicit TNetworkFixture(std::chrono::milliseconds openTime) : FOpenTime(openTime) {}

@@ -15,6 +15,8 @@
 
 #include <poll.h>
 
+using namespace kv52804;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -31,6 +31,8 @@
 #include <poll.h>
 #include <sched.h>
 
+using namespace kv52804;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -15,6 +15,8 @@
 #include <thread>
 #include <tuple>
 
+using namespace kv52804;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <thread>
 
+using namespace kv52804;
+
 namespace {
 
 HANDLE OpenPort(CommRecording& api) {

@@ -10,6 +10,8 @@
 
 #include <termios.h>
 
+using namespace kv52804;
+
 namespace {
 
 struct Row {

@@ -7,6 +7,8 @@
 
 #include <memory>
 
+using namespace kv52804;
+
 namespace {
 
 QStringList Items(const QComboBox& combo) {

@@ -7,6 +7,8 @@
 #include <QStandardPaths>
 #include <iostream>
 
+using namespace kv52804;
+
 namespace {
 
 TEST(SetupDialogScreenshot, Take) {

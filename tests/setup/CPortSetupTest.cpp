@@ -14,6 +14,8 @@
 
 #include <cerrno>
 
+using namespace kv52804;
+
 namespace {
 
 // A label shows its whole caption on one row of its described height, clear

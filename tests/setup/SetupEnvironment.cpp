@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+using namespace kv52804;
+
 namespace {
 class SetupEnvironment : public testing::Environment {
 public:

@@ -15,6 +15,8 @@
 #include <functional>
 #include <unistd.h>
 
+using namespace kv52804;
+
 // Sets an environment variable for one scope and restores it, also to unset.
 class ScopedEnv {
 public:

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 
 using Shape = TVornLED7Seg::TSegmentShape;
@@ -109,7 +111,7 @@ TEST(VornLED7Seg, PublishesItsPropertiesInOrderAndTheShapeEnum) {
         names << QString::fromLatin1(mo->property(i).typeName()) + u' ' + mo->property(i).name();
     EXPECT_EQ(names, QStringList({"QColor BrightColor", "QColor DimColor", "QColor BackColor",
                                   "int Value", "int Spacing", "int Gap", "int SegWidth",
-                                  "TVornLED7Seg::TSegmentShape SegShape"}));
+                                  "kv52804::TVornLED7Seg::TSegmentShape SegShape"}));
 
     const QMetaEnum shapes = QMetaEnum::fromType<TVornLED7Seg::TSegmentShape>();
     EXPECT_EQ(shapes.keyToValue("ssRectangle"), 0);

@@ -14,6 +14,8 @@
 #include <array>
 #include <cstdio>
 
+using namespace kv52804;
+
 namespace {
 
 // What each code shows, for the labels.

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+using namespace kv52804;
+
 using namespace DisplayFrames;
 
 namespace {

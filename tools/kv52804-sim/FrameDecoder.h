@@ -13,8 +13,8 @@
 
 class TFrameDecoder {
 public:
-    static constexpr int DigitCount = DisplayFrames::DigitCount;
-    using TCodes = DisplayFrames::TCodes;
+    static constexpr int DigitCount = kv52804::DisplayFrames::DigitCount;
+    using TCodes = kv52804::DisplayFrames::TCodes;
 
     enum class TKind {
         DataFrame, // 0x80, twelve codes, 0x84: the module stores the codes
@@ -26,7 +26,7 @@ public:
     struct TItem {
         TKind Kind;
         std::string Bytes; // exactly the received bytes this item stands for
-        TCodes Codes{};    // DataFrame only: d1..d12
+        TCodes Codes{}; // DataFrame only: d1..d12
     };
 
     using TSink = std::function<void(const TItem&)>;

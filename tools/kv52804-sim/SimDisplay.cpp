@@ -4,6 +4,8 @@
 
 #include <QLabel>
 
+using namespace kv52804;
+
 namespace {
 
 // Spaced as in the main window: 56 pixels from digit to digit, 264 from

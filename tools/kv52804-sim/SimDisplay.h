@@ -7,7 +7,9 @@
 #include <QWidget>
 #include <array>
 
+namespace kv52804 {
 class TVornLED7Seg;
+}
 class QLabel;
 
 class TSimDisplay : public QWidget {
@@ -20,10 +22,10 @@ public:
     void SetPortText(const QString& text);
 
     // Digit i (1..12) of the frame.
-    TVornLED7Seg* Digit(int i) const { return FDigits.at(i - 1); }
+    kv52804::TVornLED7Seg* Digit(int i) const { return FDigits.at(i - 1); }
 
 private:
-    std::array<TVornLED7Seg*, TFrameDecoder::DigitCount> FDigits{};
+    std::array<kv52804::TVornLED7Seg*, TFrameDecoder::DigitCount> FDigits{};
     QLabel* FPortLabel;
     QLabel* FLastLabel;
 };

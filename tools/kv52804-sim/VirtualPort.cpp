@@ -14,6 +14,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+using namespace kv52804;
+
 namespace {
 
 [[noreturn]] void Fail(const char* call) {

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <memory>
 
+using namespace kv52804;
+
 namespace {
 
 struct TOptions {

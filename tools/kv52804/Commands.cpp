@@ -17,6 +17,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+using namespace kv52804;
+
 using namespace DisplayFrames;
 
 namespace {

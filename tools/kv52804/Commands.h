@@ -17,13 +17,13 @@ inline constexpr int ExitBadInput = 2;
 
 // The port failed (or could not be chosen): the message names the port, the
 // reason in words and the component's own text.
-class EPortFailed : public Exception {
+class EPortFailed : public kv52804::Exception {
 public:
-    using Exception::Exception;
+    using kv52804::Exception::Exception;
 };
 
 // A stop signal ended the run.
-class EStopped : public Exception {
+class EStopped : public kv52804::Exception {
 public:
     explicit EStopped(int signal);
     int Signal() const { return FSignal; }
@@ -49,7 +49,7 @@ class TFrameSink {
 public:
     // Opens port (see LinePort) unless the options ask for a dry run. Raises
     // EPortFailed when no port can be chosen or opened.
-    TFrameSink(const TOptions& options, std::unique_ptr<TComPort> port, const TStopSignals* stop);
+    TFrameSink(const TOptions& options, std::unique_ptr<kv52804::TComPort> port, const kv52804::TStopSignals* stop);
     ~TFrameSink();
     TFrameSink(const TFrameSink&) = delete;
     TFrameSink& operator=(const TFrameSink&) = delete;
@@ -66,16 +66,16 @@ public:
     }
 
 private:
-    void WatchForStop(const TStopSignals& stop);
+    void WatchForStop(const kv52804::TStopSignals& stop);
     void EndWatcher();
-    [[noreturn]] void Failed(const Exception& error) const;
+    [[noreturn]] void Failed(const kv52804::Exception& error) const;
 
-    std::unique_ptr<TComPort> FPort;
+    std::unique_ptr<kv52804::TComPort> FPort;
     QString FPortLabel; // the port as messages name it
     std::string FBatch;
     std::size_t FBatchLimit = 0; // bytes
     // The stop watcher, and what it shares with the writes.
-    const TStopSignals* FStop = nullptr;
+    const kv52804::TStopSignals* FStop = nullptr;
     std::mutex FStopMutex;
     bool FStopped = false; // under FStopMutex
     int FQuitFd = -1;      // ends the watcher
@@ -86,12 +86,12 @@ private:
 // be shown is reported and skipped; the result is then ExitBadInput once the
 // input ends. Raises EInput when standard input cannot be read, EStopped
 // when a stop signal comes.
-int StreamLines(TFrameSink& sink, const TOptions& options, const TStopSignals& stop);
+int StreamLines(TFrameSink& sink, const TOptions& options, const kv52804::TStopSignals& stop);
 
 // The local time as HH.MM.SS, centred, sent at the start of every second
 // until a stop signal comes (EStopped).
-[[noreturn]] void RunClock(TFrameSink& sink, const TStopSignals& stop);
+[[noreturn]] void RunClock(TFrameSink& sink, const kv52804::TStopSignals& stop);
 
 // The message for a port error: "<port>: <reason in words> (<the component's
 // text>, win error code: <code>)"; without a port name, the reason first.
-QString PortErrorMessage(const QString& port, const EComPort& error);
+QString PortErrorMessage(const QString& port, const kv52804::EComPort& error);

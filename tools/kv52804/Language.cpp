@@ -8,6 +8,8 @@
 #include <cstring>
 #include <locale.h>
 
+using namespace kv52804;
+
 namespace {
 
 // "pl_PL.UTF-8@euro" -> "pl_PL".

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace kv52804;
+
 namespace {
 
 struct TCommandName {

@@ -13,9 +13,9 @@
 #include <optional>
 
 // Bad usage: the message says what is wrong; the caller adds how to get help.
-class EUsage : public Exception {
+class EUsage : public kv52804::Exception {
 public:
-    using Exception::Exception;
+    using kv52804::Exception::Exception;
 };
 
 struct TOptions {
@@ -26,15 +26,15 @@ struct TOptions {
     bool PortGiven = false;
     QString Port;
     bool DryRun = false;
-    DisplayFrames::TAlign Align = DisplayFrames::TAlign::Right;
+    kv52804::DisplayFrames::TAlign Align = kv52804::DisplayFrames::TAlign::Right;
 
     // The line settings given; the others come from the defaults file, else
     // they are the module's: 9600 baud, 8 data bits, no parity, 1 stop bit.
-    std::optional<TBaudRate> BaudRate;
-    std::optional<TDataBits> DataBits;
-    std::optional<TParityBits> Parity;
-    std::optional<TStopBits> StopBits;
-    std::optional<TFlowControl> FlowControl;
+    std::optional<kv52804::TBaudRate> BaudRate;
+    std::optional<kv52804::TDataBits> DataBits;
+    std::optional<kv52804::TParityBits> Parity;
+    std::optional<kv52804::TStopBits> StopBits;
+    std::optional<kv52804::TFlowControl> FlowControl;
 
     // Whether the command sends frames, and so needs a port (or --dry-run).
     bool Sends() const { return Command >= cmText; }
@@ -49,9 +49,9 @@ TOptions ParseCommandLine(const QStringList& arguments);
 
 // The defaults file cannot be used (unreadable, damaged, not the user's, or
 // others may write to it or its directory): bad input, "<file>: <reason>".
-class EBadDefaults : public Exception {
+class EBadDefaults : public kv52804::Exception {
 public:
-    using Exception::Exception;
+    using kv52804::Exception::Exception;
 };
 
 // Where the defaults of the port and line settings are read from:
@@ -63,7 +63,7 @@ QString DefaultsFile();
 // or empty. Raises EBadDefaults, also when the file's stop bits do not go
 // with its data bits; EUsage when an option's do not, the message saying
 // which setting came from where.
-std::unique_ptr<TComPort> LinePort(const TOptions& options);
+std::unique_ptr<kv52804::TComPort> LinePort(const TOptions& options);
 
 // The text of --help, translated.
 QString HelpText();

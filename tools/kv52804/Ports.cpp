@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 
+using namespace kv52804;
+
 namespace {
 
 QString ReadAttribute(const QDir& dir, const char* name) {

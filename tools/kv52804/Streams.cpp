@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace kv52804;
+
 EInput::EInput(int error)
     : Exception(Format(Translate(QStringLiteral("standard input: %s")), {SystemReason(error)})) {}
 

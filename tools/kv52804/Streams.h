@@ -9,13 +9,13 @@
 
 // Standard input cannot be read (closed, a directory, opened for writing
 // only, or a read failed): bad input, found before the port opens if it can.
-class EInput : public Exception {
+class EInput : public kv52804::Exception {
 public:
     explicit EInput(int error);
 };
 
 // Standard output cannot be written: "write error: <reason>".
-class EOutput : public Exception {
+class EOutput : public kv52804::Exception {
 public:
     explicit EOutput(int error);
 };

@@ -17,6 +17,8 @@
 #include <cstring>
 #include <optional>
 
+using namespace kv52804;
+
 using namespace DisplayFrames;
 
 namespace {

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 
+using namespace kv52804;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     telnet::TDecoder decoder;
     telnet::TOptions options;

@@ -13,6 +13,8 @@
 
 #include <thread>
 
+using namespace kv52804;
+
 namespace {
 
 struct BoxSeen {

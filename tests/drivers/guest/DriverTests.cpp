@@ -24,6 +24,8 @@
 #include <thread>
 #include <utility>
 
+using namespace kv52804;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
+using namespace kv52804;
+
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     QCoreApplication app(argc, argv);

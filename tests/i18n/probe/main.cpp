@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+using namespace kv52804;
+
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s DOMAIN TEXT...\n", argv[0]);

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <vector>
 
+using namespace kv52804;
+
 namespace {
 
 using TKind = TFrameDecoder::TKind;

@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace kv52804;
+
 namespace {
 
 bool WaitReadable(int fd) {
