@@ -17,6 +17,8 @@
 #include <functional>
 #include <memory>
 
+#include "NamesBegin.h"
+
 namespace kv52804 {
 
 // First message number free for a program's own messages.
@@ -68,3 +70,5 @@ inline intptr_t DefWindowProc(uint32_t, uintptr_t, intptr_t) {
 }
 
 } // namespace kv52804
+
+#include "NamesEnd.h"

@@ -25,7 +25,7 @@ endif()
 option(KV_SHARED_LIBS "Build the shared component libraries, the package and the Designer plugin" ${kv_shared_default})
 
 # Before 1.0 the interface may change with every minor release, so the
-# SONAME carries both numbers (libkv52804serial.so.0.3); from 1.0 the major.
+# SONAME carries both numbers (libkv52804serial.so.0.4); from 1.0 the major.
 if(PROJECT_VERSION_MAJOR EQUAL 0)
     set(KV_SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
 else()
@@ -89,7 +89,15 @@ function(kv_component component)
         # installation is, also where the program's own search path does not
         # reach (it applies to the program's direct needs only).
         INSTALL_RPATH "$ORIGIN")
-    target_link_options(${target} PRIVATE -Wl,--no-undefined -Wl,--as-needed)
+    # Only the components' own names leave the library (components.map), and
+    # its calls to its own functions are bound inside it, so that a program
+    # with functions of the same names cannot stand in for them.
+    target_link_options(${target} PRIVATE -Wl,--no-undefined -Wl,--as-needed
+        -Wl,-Bsymbolic-functions -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/components.map)
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/components.map)
+    # The headers need C++17 (Debian 12's compiler default); a user's newer
+    # standard is kept.
+    target_compile_features(${target} INTERFACE cxx_std_17)
     set(headers "")
     foreach(layer ${ARG_LAYERS})
         target_link_libraries(${target} PRIVATE ${layer}_objects)

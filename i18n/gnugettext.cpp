@@ -281,10 +281,6 @@ void TDomain::CloseCatalog() {
     CloseCatalogLocked();
 }
 
-void TDomain::SetLockGapHook(std::function<void()> hook) {
-    FLockGapHook = std::move(hook);
-}
-
 void TDomain::CloseCatalogLocked() {
     for (auto& block : FResultBlocks)
         delete[] block.load(std::memory_order_relaxed);

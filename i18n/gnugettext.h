@@ -170,9 +170,6 @@ public:
     void SetDirectory(const QString& directory);
     void SetLanguageCode(const QString& languageCode);
     void CloseCatalog();
-    // For tests: runs in a lookup after it has opened the catalog and before
-    // it reads from it, with no lock held. Set before any lookup.
-    void SetLockGapHook(std::function<void()> hook);
 
     bool IsOpen() const;
     // The path of the catalog in use (the candidate path for a stored one).
@@ -182,6 +179,7 @@ public:
     QString Translate(const QString& text);
 
 private:
+    friend struct TDomainSeams; // the tests' seams (DomainSeams.h)
     void OpenCatalog();        // under the write lock
     void CloseCatalogLocked(); // under the write lock
     QString Result(uint32_t entry, const QString& original);

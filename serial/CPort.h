@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "NamesBegin.h"
+
 namespace kv52804 {
 
 // ---------------------------------------------------------------------------
@@ -128,7 +130,8 @@ public:
     constexpr TSet operator+(TSet o) const { return FromBits(FBits | o.FBits); }
     constexpr TSet operator-(TSet o) const { return FromBits(FBits & ~o.FBits); }
     constexpr TSet operator*(TSet o) const { return FromBits(FBits & o.FBits); }
-    constexpr bool operator==(const TSet&) const = default;
+    constexpr bool operator==(const TSet& o) const { return FBits == o.FBits; }
+    constexpr bool operator!=(const TSet& o) const { return FBits != o.FBits; }
 
 private:
     static constexpr Word Bit(E v) { return static_cast<Word>(Word(1) << static_cast<int>(v)); }
@@ -802,3 +805,5 @@ public:
 
 // The port list and the text forms of the settings belong to this module too.
 #include "CPortTexts.h"
+
+#include "NamesEnd.h"

@@ -141,7 +141,12 @@ private:
         TColor Dim = 0;
         quint8 Lit = 0;
         std::array<TOutline, SegmentCount> Outlines{};
-        bool operator==(const TLook&) const = default;
+        // Written out: the header also serves C++17 programs.
+        bool operator==(const TLook& o) const {
+            return Size == o.Size && Scale == o.Scale && Back == o.Back && Bright == o.Bright &&
+                   Dim == o.Dim && Lit == o.Lit && Outlines == o.Outlines;
+        }
+        bool operator!=(const TLook& o) const { return !(*this == o); }
     };
     TLook CurrentLook(int AScale) const;
     static void Draw(QPainter& APainter, const TLook& ALook);

@@ -70,6 +70,8 @@
 #include <string>
 #include <vector>
 
+#include "NamesBegin.h"
+
 namespace kv52804 {
 
 using DWORD = std::uint32_t;
@@ -364,3 +366,5 @@ public:
 KV_SERIAL_EXPORT CommApi& LinuxCommApi();
 
 } // namespace kv52804
+
+#include "NamesEnd.h"

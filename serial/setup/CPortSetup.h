@@ -4,6 +4,7 @@
 #include "kv_setup_export.h"
 #include "CPort.h"
 #include "CPortCtl.h"
+#include "NamesBegin.h"
 #include "ui_CPortSetup.h"
 
 #include <QDialog>
@@ -51,3 +52,5 @@ private:
 KV_SETUP_EXPORT void ShowPortSetupDialog(TCustomComPort& AComPort);
 
 } // namespace kv52804
+
+#include "NamesEnd.h"

@@ -1,6 +1,7 @@
 // Looking texts up in catalogs made by msgfmt, in both byte orders, and in
 // damaged catalogs made here from them.
 #include "I18nTestSupport.h"
+#include "DomainSeams.h"
 
 #include <atomic>
 #include <cstring>
@@ -194,7 +195,7 @@ TEST(CatalogLookup, CatalogClosedBetweenOpeningAndReadingIsOpenedAgain) {
     dir.AddBytes("pl", "cport", MakeMoBytes(kEntries));
     TDomain domain("cport", dir.Dir.filePath("locale"), "pl", nullptr);
     int gaps = 0;
-    domain.SetLockGapHook([&] {
+    TDomainSeams::SetLockGapHook(domain, [&] {
         if (++gaps == 1)
             domain.SetLanguageCode("pl");
     });

@@ -1,9 +1,11 @@
 #!/usr/bin/python3
-"""Lists what each installed library exports and fails on any symbol that is
-not declared in an installed header: a backend detail or a test seam that
-leaves a library is a fault, even when nobody calls it yet.
+"""Lists what each installed library exports and fails on any symbol outside
+the components' namespace (a standard template's instantiation, a helper of
+the compiler's) or not declared in an installed header: a backend detail or
+a test seam that leaves a library is a fault, even when nobody calls it yet.
+A Qt plugin (--plugin) exports its two entry points and nothing else.
 
-usage: check_exports.py INCLUDE_DIR LIBRARY...
+usage: check_exports.py INCLUDE_DIR LIBRARY... [--plugin PLUGIN...]
 """
 import re
 import subprocess
@@ -15,9 +17,9 @@ GENERATED = {"qt_metacall", "qt_metacast", "metaObject", "staticMetaObject", "qt
 # Symbols the compiler emits about a name rather than the name itself.
 PREFIXES = ("vtable for ", "typeinfo for ", "typeinfo name for ", "non-virtual thunk to ",
             "guard variable for ", "VTT for ")
-# Library instantiations that libstdc++ makes visible on its own, and the
-# linker's own markers.
-FOREIGN = ("std", "__gnu_cxx", "__cxxabiv1")
+NAMESPACE = "kv52804"
+PLUGIN_ENTRIES = {"qt_plugin_instance", "qt_plugin_query_metadata_v2"}
+# The linker's own markers.
 LINKER = {"__bss_start", "_edata", "_end"}
 
 
@@ -56,23 +58,37 @@ def qualified_parts(symbol):
     return [part.lstrip("~") for part in name.split("::") if part]
 
 
+def exported(library):
+    out = subprocess.run(["nm", "-D", "--defined-only", "--demangle", library],
+                         check=True, capture_output=True, text=True).stdout
+    for line in out.splitlines():
+        fields = line.split(" ", 2)
+        if len(fields) == 3 and fields[1] != "A" and fields[2] not in LINKER:
+            yield fields[2]
+
+
 def main():
-    include_dir, libraries = sys.argv[1], sys.argv[2:]
+    args = sys.argv[1:]
+    plugins = args[args.index("--plugin") + 1:] if "--plugin" in args else []
+    include_dir, libraries = args[0], args[1:len(args) - len(plugins) - (1 if plugins else 0)]
     names = public_names(include_dir) | GENERATED
     failed = False
+    for plugin in plugins:
+        symbols = set(exported(plugin))
+        if symbols != PLUGIN_ENTRIES:
+            print(f"{plugin}: exports {sorted(symbols - PLUGIN_ENTRIES)}, "
+                  f"lacks {sorted(PLUGIN_ENTRIES - symbols)}")
+            failed = True
+        print(f"{plugin}: {len(symbols)} symbols")
     for library in libraries:
-        out = subprocess.run(["nm", "-D", "--defined-only", "--demangle", library],
-                             check=True, capture_output=True, text=True).stdout
         count = 0
-        for line in out.splitlines():
-            fields = line.split(" ", 2)
-            if len(fields) < 3 or fields[1] in ("A",):
-                continue
-            symbol = fields[2]
+        for symbol in exported(library):
             parts = qualified_parts(symbol)
-            if symbol in LINKER or not parts or parts[0] in FOREIGN:
-                continue
             count += 1
+            if not parts or parts[0] != NAMESPACE:
+                print(f"{library}: exports {symbol!r}, which is outside namespace {NAMESPACE}")
+                failed = True
+                continue
             unknown = [part for part in parts if not part.startswith("operator") and part not in names]
             if unknown:
                 print(f"{library}: exports {symbol!r}, and {', '.join(unknown)} is in no installed header")
