@@ -509,16 +509,20 @@ public:
 
     // --- Stored settings ---
     // Every stored published property, sub-objects' ones by their path
-    // ("Parity.Check"), as setting texts in the [ComPort] section of an INI
-    // file. Raises EComPort CError_StoreFailed when the file cannot be
-    // written, with the OS code where one shows why.
+    // ("Parity.Check"), and CustomBaudRate, as setting texts in the [ComPort]
+    // section of an INI file; the file's other sections are kept. The file is
+    // this user's alone (0600) whatever the umask, and a write that fails
+    // leaves it as it was. Raises EComPort CError_StoreFailed naming the
+    // file, with the OS code where one shows why.
     void StoreSettings(const QString& fileName) const;
-    // Reads such a file; settings it does not name stay as they are. All or
-    // nothing: a file that is missing, not this user's own (see
-    // CheckOwnership) or that holds a value which is not one of the setting's
-    // texts, or a name that is no setting, raises EComPort CError_LoadFailed
-    // naming what is wrong, and nothing changes. On an open port the values
-    // are applied once, together; if that fails, the previous ones return.
+    // Reads such a file; settings it does not name stay as they are, and
+    // other sections are passed over. All or nothing: a file that is
+    // missing, not this user's own (see CheckOwnership), that has a line
+    // which is no [section], Name=value or comment, or that holds a value
+    // which is not one of the setting's texts, or a name in [ComPort] that is
+    // no setting, raises EComPort CError_LoadFailed naming the file and the
+    // line or key, and nothing changes. On an open port the values are
+    // applied once, together; if that fails, the previous ones return.
     void LoadSettings(const QString& fileName);
 
     // Property loading from a declaration: while loading, setters only store

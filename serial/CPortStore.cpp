@@ -10,23 +10,30 @@
 //
 // The keys stand in a [ComPort] section: keys outside any section would go
 // into the [General] one that QSettings writes for them. QSettings writes
-// keys sorted by name, which keeps each sub-object's keys together.
+// keys sorted by name, which keeps each sub-object's keys together. The file
+// may be shared with other programs: their sections are theirs, kept when
+// the port's are written and passed over when they are read.
 //
 // The properties are found through the meta-object, so a property published
-// later is stored without a change here.
+// later is stored without a change here. The custom baud rate is no
+// published property but is a setting all the same (CustomBaudRate=).
 #include "CPortTexts.h"
 #include "SysUtils.h"
 #include "gnugettext.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QMetaEnum>
 #include <QMetaProperty>
 #include <QSettings>
+#include <QStringDecoder>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <optional>
 #include <sys/stat.h>
@@ -42,8 +49,13 @@ const QString kSection = QStringLiteral("ComPort");
 struct TSetting {
     QString Key; // the property path
     QObject* Owner;
-    QMetaProperty Property;
+    QMetaProperty Property; // none for the custom rate, whose Owner is the port
 };
+
+// The port's rate whenever BaudRate is Custom. It has no property of its own
+// (BaudRate is the one published), so it is stored beside them: without it a
+// custom rate would come back as whatever the loading port had.
+const QString kCustomRate = QStringLiteral("CustomBaudRate");
 
 // The stored properties of object and, by their paths, of its sub-objects,
 // in the order the classes publish them. QObject's own objectName is no
@@ -67,7 +79,27 @@ void CollectSettings(QObject* object, const QString& prefix, std::vector<TSettin
 std::vector<TSetting> Settings(TCustomComPort& port) {
     std::vector<TSetting> settings;
     CollectSettings(&port, QString(), settings);
+    if (std::none_of(settings.begin(), settings.end(),
+                     [](const TSetting& setting) { return setting.Key == kCustomRate; }))
+        settings.push_back({kCustomRate, &port, QMetaProperty()});
     return settings;
+}
+
+QMetaType TypeOf(const TSetting& setting) {
+    return setting.Property.isValid() ? setting.Property.metaType() : QMetaType::fromType<int>();
+}
+
+QVariant Read(const TSetting& setting) {
+    if (setting.Property.isValid())
+        return setting.Property.read(setting.Owner);
+    return static_cast<const TCustomComPort*>(setting.Owner)->CustomBaudRate();
+}
+
+void Write(const TSetting& setting, const QVariant& value) {
+    if (setting.Property.isValid())
+        setting.Property.write(setting.Owner, value);
+    else
+        static_cast<TCustomComPort*>(setting.Owner)->SetCustomBaudRate(value.toInt());
 }
 
 // Enumerations with texts of their own. The others (SyncMethod) are stored by
@@ -102,6 +134,8 @@ std::pair<qlonglong, qlonglong> IntegerRange(const QString& key) {
         return {0, 262143}; // a quarter of it must fit the DCB's 16-bit XonLim
     if (key.startsWith(QStringLiteral("Buffer.")))
         return {0, most};
+    if (key == kCustomRate)
+        return {1, most}; // the line refuses 0
     return {std::numeric_limits<int32_t>::min(), most};
 }
 
@@ -120,8 +154,8 @@ QVariant EventsValue(TComEvents events) {
 // The value's text in the file. DEL, the one code CharText gives as itself
 // but no one can see, is written as its number.
 QVariant StoredValue(const TSetting& setting) {
-    const QVariant value = setting.Property.read(setting.Owner);
-    const QMetaType type = setting.Property.metaType();
+    const QVariant value = Read(setting);
+    const QMetaType type = TypeOf(setting);
     if (type == QMetaType::fromType<TComEvents>())
         return EventsValue(value.value<TComEvents>());
     if (setting.Property.isEnumType())
@@ -148,7 +182,7 @@ QString TextOf(const QVariant& value) {
 // none, as the end of the sentence "<key> = '<text>' ...".
 std::optional<QVariant> ParsedValue(const TSetting& setting, const QString& text,
                                     QString& problem) {
-    const QMetaType type = setting.Property.metaType();
+    const QMetaType type = TypeOf(setting);
     const auto oneOf = [&](const QStringList& texts) {
         problem = Format(Translate(QStringLiteral("is not one of %s")),
                          {texts.join(QStringLiteral(", "))});
@@ -225,23 +259,199 @@ std::optional<QVariant> ParsedValue(const TSetting& setting, const QString& text
     }
 }
 
-[[noreturn]] void LoadFailed(const QString& detail, int32_t code = -1) {
-    throw EComPort(CError_LoadFailed, detail, code);
+// What the messages quote of the file: control characters written out, so
+// that a line cannot play tricks on the terminal that shows it.
+QString Shown(const QString& text) {
+    QString shown;
+    for (QChar c : text)
+        shown += c.isPrint() || c.isSurrogate()
+                     ? QString(c)
+                     : QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    return shown;
 }
 
-// Only this user's own regular file: settings decide which device is opened
-// and how, as the ports file does. A link to such a file is followed.
-void CheckSettingsFile(const QString& fileName) {
-    struct stat info;
-    if (::stat(QFile::encodeName(fileName).constData(), &info) != 0) {
-        const int error = errno;
-        LoadFailed(QString::fromLocal8Bit(std::strerror(error)), error);
+// where: the file, or the file and a line of it ("port.ini:3").
+[[noreturn]] void LoadFailed(const QString& where, const QString& detail, int32_t code = -1) {
+    throw EComPort(CError_LoadFailed, where + QStringLiteral(": ") + detail, code);
+}
+
+[[noreturn]] void LoadFailedWith(const QString& fileName, int error) {
+    LoadFailed(fileName, QString::fromLocal8Bit(std::strerror(error)), error);
+}
+
+// Closes a descriptor on every way out.
+struct TDescriptor {
+    int Fd;
+    ~TDescriptor() {
+        if (Fd >= 0)
+            ::close(Fd);
     }
+};
+
+// The bytes of the file, if it is this user's own regular file: settings
+// decide which device is opened and how, as the ports file does. A link to
+// such a file is followed.
+QByteArray ReadSettingsFile(const QString& fileName) {
+    const QByteArray path = QFile::encodeName(fileName);
     const QString refused = Translate(QStringLiteral("the file is not used: %s"));
+    const QString irregular = Translate(QStringLiteral("it is not a regular file"));
+    struct stat info;
+    if (::stat(path.constData(), &info) != 0)
+        LoadFailedWith(fileName, errno);
     if (!S_ISREG(info.st_mode))
-        LoadFailed(Format(refused, {Translate(QStringLiteral("it is not a regular file"))}));
+        LoadFailed(fileName, Format(refused, {irregular}));
     if (const int problem = CheckOwnership(info.st_uid, info.st_mode); problem != 0)
-        LoadFailed(Format(refused, {PortDirectoryProblem(problem)}));
+        LoadFailed(fileName, Format(refused, {PortDirectoryProblem(problem)}));
+    // Non-blocking, so that a FIFO put under the name meanwhile cannot hold
+    // the open; it is then refused as not regular.
+    const TDescriptor file{::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+    if (file.Fd < 0)
+        LoadFailedWith(fileName, errno);
+    if (::fstat(file.Fd, &info) != 0)
+        LoadFailedWith(fileName, errno);
+    if (!S_ISREG(info.st_mode))
+        LoadFailed(fileName, Format(refused, {irregular}));
+    QByteArray data;
+    char buffer[16384];
+    for (;;) {
+        const ssize_t got = ::read(file.Fd, buffer, sizeof buffer);
+        if (got == 0)
+            return data;
+        if (got > 0)
+            data.append(buffer, got);
+        else if (errno != EINTR)
+            LoadFailedWith(fileName, errno);
+    }
+}
+
+// The file's lines, checked before QSettings reads them: QSettings passes over
+// a line without "=" and reads bytes that are no UTF-8 as other characters,
+// so a mistyped line would leave its setting unchanged without a word. Each
+// line must be text and a [section], a Name=value line, a blank line or a
+// comment (";" or "#" first). The lines are told apart as QSettings does: a
+// "\" takes the character after it, quotes may span lines and ";" outside
+// them ends the line. Returns each value as the file writes it, by the key
+// QSettings gives it, so that a message can quote the user's own text.
+QHash<QString, QString> CheckedLines(const QString& fileName, QByteArray data) {
+    const auto where = [&](int line) { return fileName + u':' + QString::number(line); };
+    if (data.startsWith("\xEF\xBB\xBF"))
+        data.remove(0, 3); // a byte order mark, which QSettings skips too
+    int number = 0;
+    for (const QByteArray& line : data.split('\n')) {
+        ++number;
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = utf8.decode(line);
+        // DEL is left alone: QSettings writes it as it is.
+        if (utf8.hasError() || std::any_of(text.begin(), text.end(), [](QChar c) {
+                return c.unicode() < 0x20 && c != u'\t' && c != u'\r';
+            }))
+            LoadFailed(where(number),
+                       Translate(QStringLiteral(
+                           "the line is not text (UTF-8 without control characters)")));
+    }
+
+    QHash<QString, QString> values;
+    QString section; // empty for [General], as QSettings names its keys
+    const qsizetype size = data.size();
+    int line = 1;
+    for (qsizetype i = 0;;) {
+        for (; i < size && std::isspace(static_cast<unsigned char>(data[i])); ++i)
+            line += data[i] == '\n';
+        if (i == size)
+            return values;
+        const qsizetype start = i;
+        const int first = line;
+        if (data[i] == ';' || data[i] == '#') {
+            while (i < size && data[i] != '\n' && data[i] != '\r')
+                ++i;
+            continue;
+        }
+        qsizetype equals = -1;
+        bool quoted = false;
+        for (; i < size; ++i) {
+            const char c = data[i];
+            if ((c == '\n' || c == '\r' || c == ';') && !quoted)
+                break;
+            if (c == '\n') {
+                ++line;
+            } else if (c == '\\' && i + 1 < size) {
+                if (data[++i] == '\r' && i + 1 < size && data[i + 1] == '\n')
+                    ++i;
+                line += data[i] == '\n';
+            } else if (c == '"') {
+                quoted = !quoted;
+            } else if (c == '=' && !quoted && equals < 0) {
+                equals = i;
+            }
+        }
+        const QByteArray record = data.mid(start, i - start).trimmed();
+        const QString shown = Shown(QString::fromUtf8(record));
+        // QSettings would take the rest of the file into the value.
+        if (quoted)
+            LoadFailed(where(first),
+                       Format(Translate(QStringLiteral("'%s' opens a quote that no '\"' closes")),
+                              {shown}));
+        if (record.startsWith('[')) {
+            const qsizetype end = record.indexOf(']');
+            if (end < 0)
+                LoadFailed(where(first),
+                           Format(Translate(QStringLiteral("'%s' has no ']' to end the section "
+                                                           "name")),
+                                  {shown}));
+            section = QString::fromUtf8(record.mid(1, end - 1).trimmed());
+            if (section.compare(QStringLiteral("General"), Qt::CaseInsensitive) == 0)
+                section.clear();
+            continue;
+        }
+        if (equals < 0)
+            LoadFailed(where(first),
+                       Format(Translate(QStringLiteral("'%s' is not Name=value")), {shown}));
+        const QString name = QString::fromUtf8(data.mid(start, equals - start).trimmed());
+        if (name.isEmpty())
+            LoadFailed(
+                where(first),
+                Format(Translate(QStringLiteral("'%s' has no name before the '='")), {shown}));
+        values.insert(section.isEmpty() ? name : section + u'/' + name,
+                      QString::fromUtf8(data.mid(equals + 1, i - equals - 1).trimmed()));
+    }
+}
+
+// Whether a key QSettings read stands in the port's section, in any case.
+bool InSection(const QString& key) {
+    return key.contains(u'/') &&
+           key.section(u'/', 0, 0).compare(kSection, Qt::CaseInsensitive) == 0;
+}
+
+[[noreturn]] void StoreFailed(const QString& fileName, int32_t error,
+                              const QString& reason = QString()) {
+    const QString why = !reason.isEmpty() ? reason
+                        : error != -1     ? QString::fromLocal8Bit(std::strerror(error))
+                                          : QString();
+    throw EComPort(CError_StoreFailed,
+                   why.isEmpty() ? fileName : fileName + QStringLiteral(": ") + why, error);
+}
+
+// Missing directories above a new settings file are made for this user
+// alone, like the file: the command-line tool does not trust a file in a
+// directory that others may write to. An OS code, or 0.
+int MakeDirectories(const QString& dir) {
+    QStringList missing;
+    for (QString path = dir;;) {
+        struct stat info;
+        if (::stat(QFile::encodeName(path).constData(), &info) == 0)
+            break;
+        if (errno != ENOENT)
+            return errno;
+        missing.prepend(path);
+        const QString parent = QFileInfo(path).path();
+        if (parent == path)
+            break;
+        path = parent;
+    }
+    for (const QString& path : missing)
+        if (::mkdir(QFile::encodeName(path).constData(), 0700) != 0 && errno != EEXIST)
+            return errno;
+    return 0;
 }
 
 // Why fileName could not be written, as an OS code: the file's own, or that
@@ -260,69 +470,129 @@ int32_t WriteProblem(const QString& fileName) {
 } // namespace
 
 void TCustomComPort::StoreSettings(const QString& fileName) const {
-    QSettings file(fileName, QSettings::IniFormat);
-    // Only the port's keys: a key the loader does not know would make the
-    // file unloadable.
-    file.clear();
-    file.beginGroup(kSection);
-    // The walk hands out the sub-objects for writing too; here it only reads.
-    for (const TSetting& setting : Settings(const_cast<TCustomComPort&>(*this)))
-        file.setValue(setting.Key, StoredValue(setting));
-    file.endGroup();
-    file.sync();
-    if (file.status() == QSettings::NoError)
+    // The file is this user's alone whatever the umask, as LoadSettings and
+    // the command-line tool require: made so, or an existing one narrowed to
+    // it before it is written (a read-only one stays read-only, and is
+    // refused as before). QSettings then writes a new file beside it and puts
+    // it in its place with the mode of the one it replaces, so that a write
+    // that fails leaves the file as it was.
+    const QByteArray path = QFile::encodeName(fileName);
+    bool made = false;
+    struct stat info;
+    if (::stat(path.constData(), &info) == 0) {
+        if (!S_ISREG(info.st_mode))
+            StoreFailed(fileName, -1, Translate(QStringLiteral("it is not a regular file")));
+        if (::access(path.constData(), R_OK | W_OK) != 0)
+            StoreFailed(fileName, errno);
+        if ((info.st_mode & 07777 & ~mode_t(0600)) != 0 &&
+            ::chmod(path.constData(), info.st_mode & 0600) != 0)
+            StoreFailed(fileName, errno);
+    } else {
+        if (errno != ENOENT)
+            StoreFailed(fileName, errno);
+        if (const int error = MakeDirectories(QFileInfo(fileName).absolutePath()); error != 0)
+            StoreFailed(fileName, error);
+        const int fd =
+            ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
+        if (fd < 0)
+            StoreFailed(fileName, errno);
+        made = true;
+        // The umask may have taken the owner's bits too.
+        const int error = ::fchmod(fd, 0600) == 0 ? 0 : errno;
+        ::close(fd);
+        if (error != 0) {
+            ::unlink(path.constData());
+            StoreFailed(fileName, error);
+        }
+    }
+
+    QString unreadable;
+    bool written = false;
+    {
+        QSettings file(fileName, QSettings::IniFormat);
+        // Rewritten, another program's keys would come back changed or not
+        // at all.
+        if (file.status() != QSettings::NoError) {
+            unreadable = Translate(QStringLiteral("the file cannot be read as an INI file"));
+        } else {
+            // Other sections are other programs'. Only the port's keys are
+            // replaced, in whatever case the section was written: an old key
+            // the loader no longer knows would make the file unloadable.
+            for (const QString& key : file.allKeys())
+                if (InSection(key))
+                    file.remove(key);
+            file.beginGroup(kSection);
+            // The walk hands out the sub-objects for writing too; here it
+            // only reads.
+            for (const TSetting& setting : Settings(const_cast<TCustomComPort&>(*this)))
+                file.setValue(setting.Key, StoredValue(setting));
+            file.endGroup();
+            file.sync();
+            written = file.status() == QSettings::NoError;
+        }
+    }
+    if (written)
         return;
-    const int32_t error = WriteProblem(fileName);
-    throw EComPort(CError_StoreFailed,
-                   error == -1 ? fileName
-                               : fileName + QStringLiteral(": ") +
-                                     QString::fromLocal8Bit(std::strerror(error)),
-                   error);
+    const int32_t error = unreadable.isEmpty() ? WriteProblem(fileName) : -1;
+    if (made)
+        ::unlink(path.constData());
+    StoreFailed(fileName, error, unreadable);
 }
 
 void TCustomComPort::LoadSettings(const QString& fileName) {
-    CheckSettingsFile(fileName);
+    const QHash<QString, QString> written = CheckedLines(fileName, ReadSettingsFile(fileName));
     QSettings file(fileName, QSettings::IniFormat);
     if (file.status() != QSettings::NoError)
-        LoadFailed(Translate(QStringLiteral("the file cannot be read as an INI file")));
+        LoadFailed(fileName, Translate(QStringLiteral("the file cannot be read as an INI file")));
 
-    // Everything is checked before anything is set. A name that is no setting
-    // is refused rather than passed over: a misspelt key would otherwise
-    // leave its setting unchanged without a word.
+    // Everything is checked before anything is set. A name in the section
+    // that is no setting is refused rather than passed over: a misspelt key
+    // would otherwise leave its setting unchanged without a word.
     const std::vector<TSetting> settings = Settings(*this);
+    const QStringList keys = file.allKeys();
+    const bool sectioned = std::any_of(keys.begin(), keys.end(), InSection);
+    const QString unknown =
+        Translate(QStringLiteral("%s is no port setting (they stand under [%s])"));
     std::vector<std::pair<const TSetting*, QVariant>> values;
-    for (const QString& key : file.allKeys()) {
+    for (const QString& key : keys) {
+        if (!InSection(key)) {
+            // Another program's key; but a file without the section whose
+            // keys stand outside any was written for the port without it.
+            if (sectioned || key.contains(u'/'))
+                continue;
+            LoadFailed(fileName, Format(unknown, {key, kSection}));
+        }
+        const QString shown = key.section(u'/', 1);
+        if (shown.startsWith(u'#'))
+            continue; // commented out
         const TSetting* setting = nullptr;
         for (const TSetting& candidate : settings)
-            if (IsSettingText(key, kSection + u'/' + candidate.Key))
+            if (IsSettingText(shown, candidate.Key))
                 setting = &candidate;
-        const QString shown = key.section(u'/', 0, 0).compare(kSection, Qt::CaseInsensitive) == 0
-                                  ? key.section(u'/', 1)
-                                  : key;
         if (!setting)
-            LoadFailed(
-                Format(Translate(QStringLiteral("%s is no port setting (they stand under [%s])")),
-                       {shown, kSection}));
+            LoadFailed(fileName, Format(unknown, {shown, kSection}));
         for (const auto& [seen, value] : values)
             if (seen == setting)
-                LoadFailed(Format(Translate(QStringLiteral("%s is given twice")), {shown}));
+                LoadFailed(fileName,
+                           Format(Translate(QStringLiteral("%s is given twice")), {shown}));
         const QString text = TextOf(file.value(key));
         QString problem;
         const std::optional<QVariant> value = ParsedValue(*setting, text, problem);
         if (!value)
-            LoadFailed(QStringLiteral("%1 = '%2' %3").arg(setting->Key, text, problem));
+            LoadFailed(fileName, QStringLiteral("%1 = '%2' %3")
+                                     .arg(setting->Key, Shown(written.value(key, text)), problem));
         values.emplace_back(setting, *value);
     }
 
     std::vector<QVariant> previous;
     for (const auto& [setting, value] : values)
-        previous.push_back(setting->Property.read(setting->Owner));
+        previous.push_back(Read(*setting));
     // An open port gets the new values together, at the end of the update.
     BeginSettingsUpdate();
     bool updating = true;
     try {
         for (const auto& [setting, value] : values)
-            setting->Property.write(setting->Owner, value);
+            Write(*setting, value);
         updating = false;
         EndSettingsUpdate();
     } catch (...) {
@@ -333,7 +603,7 @@ void TCustomComPort::LoadSettings(const QString& fileName) {
             ++FUpdateDepth;
         for (std::size_t i = 0; i < values.size(); ++i) {
             try {
-                values[i].first->Property.write(values[i].first->Owner, previous[i]);
+                Write(*values[i].first, previous[i]);
             } catch (...) {
             }
         }

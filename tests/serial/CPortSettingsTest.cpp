@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QMetaProperty>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QVariant>
 #include <gtest/gtest.h>
@@ -281,6 +282,8 @@ TEST_F(StoredSettings, EveryPropertySurvivesARoundTripInAReadableFile) {
         other.convert(p.metaType());
         ASSERT_TRUE(p.write(owner, other)) << key.toStdString();
     }
+    stored.SetBaudRate(brCustom);
+    stored.SetCustomBaudRate(250000); // no property, but a setting all the same
     const std::map<QString, QVariant> values = Values(stored);
     for (const auto& [key, value] : Values(defaults))
         EXPECT_NE(values.at(key), value) << key.toStdString();
@@ -289,18 +292,105 @@ TEST_F(StoredSettings, EveryPropertySurvivesARoundTripInAReadableFile) {
     stored.StoreSettings(file);
     loaded.LoadSettings(file);
     EXPECT_EQ(Values(loaded), values);
+    EXPECT_EQ(loaded.CustomBaudRate(), 250000);
 
     QFile written(file);
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = written.readAll().trimmed().split('\n');
-    EXPECT_EQ(lines.size(), 1 + qsizetype(values.size()));
+    EXPECT_EQ(lines.size(), 2 + qsizetype(values.size()));
     EXPECT_TRUE(lines.contains("Events=evRing, evRx80Full"));
+    EXPECT_TRUE(lines.contains("CustomBaudRate=250000"));
+}
+
+TEST_F(StoredSettings, AFileWithoutACustomRateKeepsThePortsOwn) {
+    TComPort port;
+    port.SetCustomBaudRate(31250);
+    port.LoadSettings(Write("[ComPort]\nBaudRate=Custom\n"));
+    EXPECT_EQ(port.BaudRate(), brCustom);
+    EXPECT_EQ(port.CustomBaudRate(), 31250);
+}
+
+// Sets the process's umask for one scope.
+struct TUmask {
+    explicit TUmask(mode_t mask) : Previous(::umask(mask)) {}
+    ~TUmask() { ::umask(Previous); }
+    mode_t Previous;
+};
+
+mode_t ModeOf(const QString& path) {
+    struct stat info;
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+struct ModeRow {
+    const char* Name;
+    mode_t Before; // 0: no file yet, nor its directory
+};
+
+class StoredFileMode : public StoredSettings, public testing::WithParamInterface<ModeRow> {};
+
+TEST_P(StoredFileMode, IsTheUsersAloneWhateverTheUmaskAndLoadsBack) {
+    const TUmask mask(002);
+    QString file = Dir.filePath("new/port.ini");
+    if (GetParam().Before != 0) {
+        file = Write("[ComPort]\nPort=old\n");
+        ASSERT_EQ(::chmod(QFile::encodeName(file).constData(), GetParam().Before), 0);
+    }
+    TComPort stored, loaded;
+    stored.SetPort("COM7");
+    stored.StoreSettings(file);
+    EXPECT_EQ(ModeOf(file), 0600u);
+    if (GetParam().Before == 0) {
+        EXPECT_EQ(ModeOf(Dir.filePath("new")), 0700u);
+    }
+    loaded.LoadSettings(file);
+    EXPECT_EQ(loaded.Port(), "COM7");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, StoredFileMode,
+                         testing::Values(ModeRow{"New", 0}, ModeRow{"GroupWritable", 0664},
+                                         ModeRow{"ReadableByAll", 0644}),
+                         [](const testing::TestParamInfo<ModeRow>& i) {
+                             return std::string(i.param.Name);
+                         });
+
+TEST_F(StoredSettings, OtherProgramsSectionsAreKeptAndPassedOver) {
+    const QString file = Write("[General]\nLastFile=a.txt\n[Window]\nGeometry=1, 2\n"
+                               "[comport]\nPort=old\nRemovedSetting=1\n");
+    TComPort stored, loaded;
+    stored.SetPort("COM7");
+    stored.StoreSettings(file);
+    loaded.LoadSettings(file);
+    EXPECT_EQ(loaded.Port(), "COM7");
+
+    QSettings kept(file, QSettings::IniFormat);
+    EXPECT_EQ(kept.value("LastFile").toString(), "a.txt");
+    EXPECT_EQ(kept.value("Window/Geometry").toStringList(), QStringList({"1", "2"}));
+    for (const QString& key : kept.allKeys())
+        EXPECT_FALSE(key.startsWith("comport/")) << key.toStdString();
+}
+
+TEST_F(StoredSettings, AFileThatCannotBeReadIsNotReplaced) {
+    const QByteArray text = "[Window\nGeometry=1\n";
+    const QString file = Write(text);
+    try {
+        TComPort().StoreSettings(file);
+        FAIL() << "no error";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode(), CError_StoreFailed);
+        EXPECT_EQ(e.Message(),
+                  "Failed to store settings: " + file + ": the file cannot be read as an INI file");
+    }
+    QFile kept(file);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), text);
 }
 
 TEST_F(StoredSettings, AHandWrittenFileSetsWhatItNamesInAnyCase) {
     TComPort port;
     port.LoadSettings(Write("# by hand\n[comport]\nbaudrate = 19200 ; fast\nParity.Bits=even\n"
-                            "FLOWCONTROL.XONCHAR = #65\nEvents = evrxchar, EVTXEMPTY\n"));
+                            "FLOWCONTROL.XONCHAR = #65\nEvents = evrxchar, EVTXEMPTY\n"
+                            "#Port=COM7\n  ; Port=COM8\n"));
     TComPort expected;
     expected.SetBaudRate(br19200);
     expected.Parity()->SetBits(prEven);
@@ -312,7 +402,7 @@ TEST_F(StoredSettings, AHandWrittenFileSetsWhatItNamesInAnyCase) {
 struct BadRow {
     const char* Name;
     const char* Line;
-    const char* Detail; // after "Failed to load settings: "
+    const char* Detail; // after "Failed to load settings: " and the file's name
 };
 
 class BadStoredValue : public StoredSettings, public testing::WithParamInterface<BadRow> {};
@@ -322,39 +412,58 @@ TEST_P(BadStoredValue, NamesItsKeyAndChangesNothing) {
     const auto before = Values(port);
     const QString file = Write(QByteArray("[ComPort]\nBaudRate=19200\nPort=x\n") + GetParam().Line);
     EXPECT_EQ(LoadError(port, file),
-              QStringLiteral("Failed to load settings: ") + GetParam().Detail);
+              QStringLiteral("Failed to load settings: ") + file + GetParam().Detail);
     EXPECT_EQ(Values(port), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, BadStoredValue,
     testing::Values(
-        BadRow{"Bool", "Parity.Check=maybe", "Parity.Check = 'maybe' is not one of Yes, No"},
-        BadRow{"DecimalComma", "StopBits=1,5", "StopBits = '1,5' is not one of 1, 1.5, 2"},
+        BadRow{"Bool", "Parity.Check=maybe", ": Parity.Check = 'maybe' is not one of Yes, No"},
+        BadRow{"DecimalComma", "StopBits=1,5", ": StopBits = '1,5' is not one of 1, 1.5, 2"},
         BadRow{"BelowNoLimit", "Timeouts.ReadInterval=-2",
-               "Timeouts.ReadInterval = '-2' is not a whole number from -1 to 2147483647"},
+               ": Timeouts.ReadInterval = '-2' is not a whole number from -1 to 2147483647"},
         BadRow{"CodeTooLarge", "EventChar=#256",
-               "EventChar = '#256' is not a character: a sign from ! to ~, or # and a code 0..255"},
-        BadRow{"Event", "Events=evRxChar, evNope",
-               "Events = 'evRxChar,evNope' is not a list of the events evRxChar, evTxEmpty, "
+               ": EventChar = '#256' is not a character: a sign from ! to ~, or # and a code "
+               "0..255"},
+        BadRow{"Event", "Events = evRxChar,  evNope ; two",
+               ": Events = 'evRxChar,  evNope' is not a list of the events evRxChar, evTxEmpty, "
                "evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full"},
+        BadRow{"CustomRate", "customBaudRate=0",
+               ": CustomBaudRate = '0' is not a whole number from 1 to 2147483647"},
         BadRow{"Misspelt", "BaudRat=300",
-               "BaudRat is no port setting (they stand under [ComPort])"}),
+               ": BaudRat is no port setting (they stand under [ComPort])"},
+        BadRow{"NoEquals", "BaudRate 300", ":4: 'BaudRate 300' is not Name=value"},
+        BadRow{"NoName", "  = 300", ":4: '= 300' has no name before the '='"},
+        BadRow{"QuoteSpansLines", "Port=\"a\nb\"\nBaudRate 300",
+               ":6: 'BaudRate 300' is not Name=value"},
+        BadRow{"OpenQuote", "Port=\"a\nBaudRate=300",
+               ":4: 'Port=\"a\\x0aBaudRate=300' opens a quote that no '\"' closes"},
+        BadRow{"OpenSection", "[Window\nX=1", ":4: '[Window' has no ']' to end the section name"},
+        BadRow{"Binary", "\x89PNG\r\n\x1a\n",
+               ":4: the line is not text (UTF-8 without control characters)"},
+        BadRow{"NotUtf8", "Port=\xE9t\xE9",
+               ":4: the line is not text (UTF-8 without control characters)"}),
 
     [](const testing::TestParamInfo<BadRow>& i) { return std::string(i.param.Name); });
 
-TEST_F(StoredSettings, AFileThatIsNotTheUsersOwnIsRefused) {
+TEST_F(StoredSettings, AFileThatIsMissingOrNotTheUsersOwnIsRefused) {
     TComPort port;
+    const QString missing = Dir.filePath("missing.ini");
+    EXPECT_EQ(LoadError(port, missing), "Failed to load settings: " + missing +
+                                            ": No such file or directory (win error code: 2)");
     const QString open = Write("[ComPort]\nPort=elsewhere\n", "open.ini");
     ASSERT_EQ(::chmod(QFile::encodeName(open), 0602), 0);
-    const QString refused = "Failed to load settings: the file is not used: ";
-    EXPECT_EQ(LoadError(port, open), refused + "other users may write to it");
+    const QString refused = ": the file is not used: ";
+    EXPECT_EQ(LoadError(port, open),
+              "Failed to load settings: " + open + refused + "other users may write to it");
     EXPECT_EQ(port.Port(), "COM1");
     if (::geteuid() != 0)
         GTEST_SKIP() << "a file of another user needs root to make";
     const QString foreign = Write("[ComPort]\nPort=elsewhere\n", "foreign.ini");
     ASSERT_EQ(::chown(QFile::encodeName(foreign), 65534, 65534), 0);
-    EXPECT_EQ(LoadError(port, foreign), refused + "it belongs to another user");
+    EXPECT_EQ(LoadError(port, foreign),
+              "Failed to load settings: " + foreign + refused + "it belongs to another user");
 }
 
 TEST_F(StoredSettings, AFileThatCannotBeWrittenSaysWhy) {

@@ -244,7 +244,7 @@ std::unique_ptr<TComPort> LinePort(const TOptions& options) {
             port->LoadSettings(file);
         } catch (const EComPort& error) {
             if (error.WinErrorCode() != ENOENT)
-                throw EBadDefaults(file + QStringLiteral(": ") + error.Message());
+                throw EBadDefaults(error.Detail()); // "<file>: <reason>" already
         }
     }
     const TDataBits fileData = port->DataBits();

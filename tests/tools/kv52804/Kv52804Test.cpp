@@ -294,8 +294,7 @@ TEST_F(Kv52804, BadInputAndUnusablePortsAndOutputsSendNothing) {
         // The defaults file is read before the port is opened; options win over it.
         {{"on"},
          2,
-         "kv52804: " + defaultsFile +
-             ": Failed to load settings: Parity.Check = 'maybe' is not one of Yes, No\n",
+         "kv52804: " + defaultsFile + ": Parity.Check = 'maybe' is not one of Yes, No\n",
          {},
          TStream::Pipe,
          "BaudRate=19200\nParity.Check=maybe\n"},
