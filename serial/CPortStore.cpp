@@ -148,7 +148,7 @@ std::optional<QVariant> ParsedValue(const TSetting& setting, const QString& text
                                     QString& problem) {
     const QMetaType type = setting.Property.metaType();
     const auto oneOf = [&](const QStringList& texts) {
-        problem = Format(Translate(QStringLiteral("is not one of %s")),
+        problem = Format(TranslateResourceString(QStringLiteral("is not one of %s")),
                          {texts.join(QStringLiteral(", "))});
     };
     if (type == QMetaType::fromType<TComEvents>()) {
@@ -163,8 +163,9 @@ std::optional<QVariant> ParsedValue(const TSetting& setting, const QString& text
                 QStringList all;
                 for (int i = 0; i < kEventNames.keyCount(); ++i)
                     all.append(QString::fromLatin1(kEventNames.key(i)));
-                problem = Format(Translate(QStringLiteral("is not a list of the events %s")),
-                                 {all.join(QStringLiteral(", "))});
+                problem = Format(
+                    TranslateResourceString(QStringLiteral("is not a list of the events %s")),
+                    {all.join(QStringLiteral(", "))});
                 return std::nullopt;
             }
             if (found >= 0)
@@ -204,8 +205,9 @@ std::optional<QVariant> ParsedValue(const TSetting& setting, const QString& text
             code.toInt() <= 255;
         if (sign || number)
             return QVariant::fromValue(CharFromText(text));
-        problem = Translate(QStringLiteral("is not a character: a sign from ! to ~, or # and a "
-                                           "code 0..255"));
+        problem = TranslateResourceString(
+            QStringLiteral("is not a character: a sign from ! to ~, or # and a "
+                           "code 0..255"));
         return std::nullopt;
     }
     case QMetaType::Int: {
@@ -214,8 +216,9 @@ std::optional<QVariant> ParsedValue(const TSetting& setting, const QString& text
         const qlonglong value = text.toLongLong(&ok, 10);
         if (ok && value >= least && value <= most)
             return QVariant(int(value));
-        problem = Format(Translate(QStringLiteral("is not a whole number from %d to %d")),
-                         {QString::number(least), QString::number(most)});
+        problem =
+            Format(TranslateResourceString(QStringLiteral("is not a whole number from %d to %d")),
+                   {QString::number(least), QString::number(most)});
         return std::nullopt;
     }
     default:
@@ -235,9 +238,10 @@ void CheckSettingsFile(const QString& fileName) {
         const int error = errno;
         LoadFailed(QString::fromLocal8Bit(std::strerror(error)), error);
     }
-    const QString refused = Translate(QStringLiteral("the file is not used: %s"));
+    const QString refused = TranslateResourceString(QStringLiteral("the file is not used: %s"));
     if (!S_ISREG(info.st_mode))
-        LoadFailed(Format(refused, {Translate(QStringLiteral("it is not a regular file"))}));
+        LoadFailed(
+            Format(refused, {TranslateResourceString(QStringLiteral("it is not a regular file"))}));
     if (const int problem = CheckOwnership(info.st_uid, info.st_mode); problem != 0)
         LoadFailed(Format(refused, {PortDirectoryProblem(problem)}));
 }
@@ -282,7 +286,8 @@ void TCustomComPort::LoadSettings(const QString& fileName) {
     CheckSettingsFile(fileName);
     QSettings file(fileName, QSettings::IniFormat);
     if (file.status() != QSettings::NoError)
-        LoadFailed(Translate(QStringLiteral("the file cannot be read as an INI file")));
+        LoadFailed(
+            TranslateResourceString(QStringLiteral("the file cannot be read as an INI file")));
 
     // Everything is checked before anything is set. A name that is no setting
     // is refused rather than passed over: a misspelt key would otherwise
@@ -298,12 +303,13 @@ void TCustomComPort::LoadSettings(const QString& fileName) {
                                   ? key.section(u'/', 1)
                                   : key;
         if (!setting)
-            LoadFailed(
-                Format(Translate(QStringLiteral("%s is no port setting (they stand under [%s])")),
-                       {shown, kSection}));
+            LoadFailed(Format(TranslateResourceString(
+                                  QStringLiteral("%s is no port setting (they stand under [%s])")),
+                              {shown, kSection}));
         for (const auto& [seen, value] : values)
             if (seen == setting)
-                LoadFailed(Format(Translate(QStringLiteral("%s is given twice")), {shown}));
+                LoadFailed(
+                    Format(TranslateResourceString(QStringLiteral("%s is given twice")), {shown}));
         const QString text = TextOf(file.value(key));
         QString problem;
         const std::optional<QVariant> value = ParsedValue(*setting, text, problem);
