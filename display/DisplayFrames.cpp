@@ -120,9 +120,10 @@ std::string Hex(const std::string& bytes) {
 EDisplayText::EDisplayText(TKind kind, const QString& character, int position)
     : Exception(Format(
           kind == ekTooLong
-              ? Translate(QStringLiteral("Text too long for twelve digits: '%s' "
-                                         "(character %d) does not fit"))
-              : Translate(QStringLiteral("'%s' (character %d) cannot be shown on the display")),
+              ? TranslateResourceString(QStringLiteral("Text too long for twelve digits: '%s' "
+                                                       "(character %d) does not fit"))
+              : TranslateResourceString(
+                    QStringLiteral("'%s' (character %d) cannot be shown on the display")),
           {character, QString::number(position)})),
       FKind(kind), FPosition(position) {}
 

@@ -3,12 +3,15 @@
 #include "CatalogChain.h"
 #include "RtlConsts.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QObject>
 #include <QStringDecoder>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <dlfcn.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +62,26 @@ QString ProgramFilePath() {
     if (n <= 0)
         return QString();
     return QString::fromLocal8Bit(buf, n);
+}
+
+QString ComponentCatalogDirectory() {
+    Dl_info self{};
+    if (::dladdr(reinterpret_cast<void*>(&ComponentCatalogDirectory), &self) == 0 ||
+        !self.dli_fname)
+        return QString();
+    // Linked into the program, dladdr names the program, and its folder is
+    // no library folder: the program's own locale folder is all there is.
+    Dl_info program{};
+    const unsigned long headers = ::getauxval(AT_PHDR);
+    if (headers != 0 && ::dladdr(reinterpret_cast<void*>(headers), &program) != 0 &&
+        program.dli_fbase == self.dli_fbase)
+        return QString();
+    // The path from the library folder to the locale folder was fixed when
+    // the build was configured, so a moved installation still finds it.
+    const QString directory =
+        QDir::cleanPath(QFileInfo(QFile::decodeName(self.dli_fname)).absolutePath() + u'/' +
+                        QStringLiteral(KV_LOCALE_FROM_LIBDIR));
+    return QFileInfo(directory).isDir() ? directory : QString();
 }
 
 QString LanguageCodeFromLocaleName(const QString& localeName) {
@@ -270,6 +293,13 @@ void TDomain::SetDirectory(const QString& directory) {
     FDirectory = directory.endsWith(u'/') ? directory : directory + u'/';
 }
 
+void TDomain::SetFallbackDirectory(const QString& directory) {
+    std::unique_lock lock(FLock);
+    CloseCatalogLocked();
+    FFallbackDirectory =
+        directory.isEmpty() || directory.endsWith(u'/') ? directory : directory + u'/';
+}
+
 void TDomain::SetLanguageCode(const QString& languageCode) {
     std::unique_lock lock(FLock);
     CloseCatalogLocked();
@@ -303,8 +333,8 @@ QString TDomain::CatalogPath() const {
     return FCatalogPath;
 }
 
-QString TDomain::CandidatePath(const QString& language) const {
-    return FDirectory + language + QStringLiteral("/LC_MESSAGES/") + FName + QStringLiteral(".mo");
+QString TDomain::CandidatePath(const QString& directory, const QString& language) const {
+    return directory + language + QStringLiteral("/LC_MESSAGES/") + FName + QStringLiteral(".mo");
 }
 
 QString TDomain::CatalogDamage(const QString& what) const {
@@ -319,21 +349,24 @@ QString TDomain::EntryDamage(uint32_t entry) const {
 void TDomain::OpenCatalog() {
     if (FOpen || !FWorthTrying)
         return;
-    QString path = CandidatePath(FLanguageCode);
+    QString path;
     TAssemblyFileInfo stored;
-    const auto findStored = [&] {
+    bool isStored = false;
+    const auto find = [&](const QString& directory, const QString& language) {
+        path = CandidatePath(directory, language);
         const auto found = FAnalyzer ? FAnalyzer->FindFile(path) : std::nullopt;
         stored = found.value_or(TAssemblyFileInfo{});
-        return found.has_value();
+        isStored = found.has_value();
+        return isStored || IsPresentFile(path);
     };
-    bool isStored = findStored();
-    if (!isStored && !IsPresentFile(path)) {
-        path = CandidatePath(FLanguageCode.left(2));
-        isStored = findStored();
-        if (!isStored && !IsPresentFile(path)) {
-            FWorthTrying = false;
-            return;
-        }
+    // The whole of the own directory comes first: a program's catalog in
+    // either spelling of the language wins over the fallback's.
+    const auto findIn = [&](const QString& directory) {
+        return find(directory, FLanguageCode) || find(directory, FLanguageCode.left(2));
+    };
+    if (!findIn(FDirectory) && (FFallbackDirectory.isEmpty() || !findIn(FFallbackDirectory))) {
+        FWorthTrying = false;
+        return;
     }
     // A stored catalog wins over a file of the same path.
     FMap.Open(isStored ? FAnalyzer->ProgramFile() : path);
@@ -456,6 +489,9 @@ TGnuGettextInstance::TGnuGettextInstance(const QString& programFile,
     SelectLanguage(QString());
     BindDomainDirectory(QStringLiteral("default"), FDefaultDirectory);
     SetTextDomain(QStringLiteral("default"));
+    // A program that links the installed libraries but ships no catalogs of
+    // its own still gets the components' texts in its language.
+    BindDomainFallbackDirectory(QStringLiteral("cport"), ComponentCatalogDirectory());
     // Qt's objectName is the component name; TCollection has no counterpart.
     TP_GlobalIgnoreClassProperty(QObject::staticMetaObject, QStringLiteral("objectName"));
 }
@@ -491,6 +527,11 @@ void TGnuGettextInstance::BindDomainDirectory(const QString& domain, const QStri
     Domain(domain).SetDirectory(directory);
 }
 
+void TGnuGettextInstance::BindDomainFallbackDirectory(const QString& domain,
+                                                      const QString& directory) {
+    Domain(domain).SetFallbackDirectory(directory);
+}
+
 void TGnuGettextInstance::SetTextDomain(const QString& domain) {
     std::unique_lock lock(FDomainLock);
     FCurrentDomain = domain;
@@ -522,7 +563,10 @@ QString TGnuGettextInstance::TranslateInDomain(const QString& domain, const QStr
 
 void TGnuGettextInstance::AddResourceStringDomain(const QString& domain) {
     std::unique_lock lock(FResourceLock);
-    FResourceDomains << domain;
+    // The components' domain is there from the start, and the port component
+    // still adds it; searching it twice would find nothing new.
+    if (!FResourceDomains.contains(domain, Qt::CaseInsensitive))
+        FResourceDomains << domain;
 }
 
 QStringList TGnuGettextInstance::ResourceStringDomains() const {

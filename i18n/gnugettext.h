@@ -39,7 +39,9 @@ KV_I18N_EXPORT QString TranslateInDomain(const QString& domain, const QString& t
 // Adds a domain to those searched for the runtime's built-in message texts.
 KV_I18N_EXPORT void AddResourceStringDomain(const QString& domain);
 
-// Used for every built-in message text of the runtime.
+// Used for every built-in message text of the runtime and every text of the
+// components: the program's own catalog ("default") first, then the
+// components' ("cport"), then the domains added.
 KV_I18N_EXPORT QString TranslateResourceString(const QString& text);
 
 // Keeps a name out of the next TranslateComponentTree: "Combo1" (an owned
@@ -98,6 +100,12 @@ private:
 
 // The full path of the running program (/proc/self/exe).
 KV_I18N_EXPORT QString ProgramFilePath();
+
+// The locale folder installed with the component libraries, where their own
+// catalogs (domain "cport") are for programs that ship none: found from the
+// library's own place. Empty where the engine is linked into the program
+// itself, and where the folder does not exist.
+KV_I18N_EXPORT QString ComponentCatalogDirectory();
 
 // The language from the environment: LANG, then LC_ALL / LC_MESSAGES, then
 // "C"; cut before the first ".".
@@ -166,8 +174,11 @@ public:
     const QString& Name() const { return FName; }
     QString Directory() const;
     QString LanguageCode() const;
-    // Both close the catalog first, so the next lookup searches again.
+    // All three close the catalog first, so the next lookup searches again.
     void SetDirectory(const QString& directory);
+    // Searched when the directory has no catalog for the language; empty
+    // for none.
+    void SetFallbackDirectory(const QString& directory);
     void SetLanguageCode(const QString& languageCode);
     void CloseCatalog();
 
@@ -183,7 +194,7 @@ private:
     void OpenCatalog();        // under the write lock
     void CloseCatalogLocked(); // under the write lock
     QString Result(uint32_t entry, const QString& original);
-    QString CandidatePath(const QString& language) const;
+    QString CandidatePath(const QString& directory, const QString& language) const;
     QString CatalogDamage(const QString& what) const;
     QString EntryDamage(uint32_t entry) const;
 
@@ -191,6 +202,7 @@ private:
     const TAssemblyAnalyzer* const FAnalyzer;
     mutable std::shared_mutex FLock; // guards everything below
     QString FDirectory;
+    QString FFallbackDirectory;
     QString FLanguageCode;
     bool FOpen = false;
     bool FWorthTrying = true;
@@ -220,7 +232,8 @@ private:
 class KV_I18N_EXPORT TGnuGettextInstance {
 public:
     // The engine for a program file: catalogs are looked for in
-    // <its directory>/locale and, through analyzer (may be null), inside it.
+    // <its directory>/locale and, through analyzer (may be null), inside it;
+    // the components' domain "cport" then in ComponentCatalogDirectory().
     // The language is chosen from the environment.
     TGnuGettextInstance(const QString& programFile, const TAssemblyAnalyzer* analyzer);
     ~TGnuGettextInstance();
@@ -234,6 +247,9 @@ public:
     // An empty code chooses it from the environment. Closes every catalog.
     void SelectLanguage(const QString& languageCode);
     void BindDomainDirectory(const QString& domain, const QString& directory);
+    // Where the domain's catalog is looked for when its own directory has
+    // none for the language (empty: nowhere else).
+    void BindDomainFallbackDirectory(const QString& domain, const QString& directory);
     void SetTextDomain(const QString& domain);
 
     QString Translate(const QString& text);
@@ -243,10 +259,13 @@ public:
     // valid UTF-8.
     QString TranslateInDomain(const QString& domain, const QString& text);
 
+    // A domain already in the list stays where it is.
     void AddResourceStringDomain(const QString& domain);
     QStringList ResourceStringDomains() const;
     // The first translation in the resource-string domains, in order, that
-    // differs from text; otherwise text.
+    // differs from text; otherwise text. They begin with the program's own
+    // "default" and the components' "cport", so the components' texts are
+    // found in any program while a program's own catalog has the first word.
     QString TranslateResourceString(const QString& text);
 
     // Component translation; see the program-wide functions.
@@ -269,7 +288,7 @@ private:
     QString FDefaultDirectory;
 
     mutable std::shared_mutex FResourceLock;
-    QStringList FResourceDomains{QStringLiteral("default")};
+    QStringList FResourceDomains{QStringLiteral("default"), QStringLiteral("cport")};
 
     mutable std::shared_mutex FDomainLock; // the domain table, language and current domain
     QString FLanguageCode;

@@ -70,7 +70,7 @@ QString PortErrorOriginal(int32_t ACode) {
 
 namespace {
 QString WithWinCode(const QString& text, int32_t AWinCode) {
-    return Format(text + Translate(QStringLiteral(" (win error code: %d)")),
+    return Format(text + TranslateResourceString(QStringLiteral(" (win error code: %d)")),
                   {QString::number(AWinCode)});
 }
 } // namespace
@@ -96,15 +96,16 @@ EComPort EComPort::FromApi(int32_t ACode, CommApi& api) {
     // The values are translated too where they are words ("stop bits").
     QStringList values;
     for (const std::string& value : detail.Values)
-        values.append(Translate(QString::fromStdString(value)));
-    return EComPort(ACode, Format(Translate(QString::fromStdString(detail.Text)), values), code);
+        values.append(TranslateResourceString(QString::fromStdString(value)));
+    return EComPort(
+        ACode, Format(TranslateResourceString(QString::fromStdString(detail.Text)), values), code);
 }
 
 CPortStartup::CPortStartup() {
     AddResourceStringDomain(QStringLiteral("cport"));
     auto table = std::make_unique<TErrorTable>();
     for (int i = 0; i < kErrorCount; ++i)
-        (*table)[i] = Translate(QString::fromLatin1(kErrorTexts[i]));
+        (*table)[i] = TranslateResourceString(QString::fromLatin1(kErrorTexts[i]));
     delete gPortErrorTexts.exchange(table.release(), std::memory_order_acq_rel);
 }
 
@@ -144,13 +145,13 @@ int CheckOwnership(unsigned owner, unsigned mode) {
 QString PortDirectoryProblem(int code) {
     switch (code) {
     case ELOOP:
-        return Translate(QStringLiteral("it is a symbolic link"));
+        return TranslateResourceString(QStringLiteral("it is a symbolic link"));
     case ENOTDIR:
-        return Translate(QStringLiteral("it is not a directory"));
+        return TranslateResourceString(QStringLiteral("it is not a directory"));
     case EPERM:
-        return Translate(QStringLiteral("it belongs to another user"));
+        return TranslateResourceString(QStringLiteral("it belongs to another user"));
     case EACCES:
-        return Translate(QStringLiteral("other users may write to it"));
+        return TranslateResourceString(QStringLiteral("other users may write to it"));
     default:
         return QString::fromLocal8Bit(std::strerror(code));
     }

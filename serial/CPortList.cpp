@@ -177,7 +177,8 @@ void ListComPorts(QStringList& list) {
     QStringList warnings;
     ListComPorts(list, SysfsRoot(), LocalPortDirectory(), NetworkPortsFile(), &warnings);
     for (const QString& warning : warnings)
-        qWarning().noquote() << Format(Translate(QStringLiteral("warning: %s")), {warning});
+        qWarning().noquote() << Format(TranslateResourceString(QStringLiteral("warning: %s")),
+                                       {warning});
 }
 
 } // namespace kv52804

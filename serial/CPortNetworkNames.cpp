@@ -51,7 +51,7 @@ QString Shown(const QString& word) {
 // A warning about the line of name, or about the whole file when name is empty.
 void Warn(QList<TNetworkPortsWarning>& warnings, const QString& name, const QString& format,
           const QStringList& args) {
-    warnings.append({name, Format(Translate(format), args)});
+    warnings.append({name, Format(TranslateResourceString(format), args)});
 }
 
 // The file's bytes when it may be trusted. Otherwise nothing, with a warning
@@ -94,7 +94,7 @@ std::optional<QByteArray> ReadTrustedFile(const QString& file,
     if (::fstat(fd, &info) != 0)
         return unreadable(errno);
     if (!S_ISREG(info.st_mode))
-        return refuse(Translate(QStringLiteral("it is not a regular file")));
+        return refuse(TranslateResourceString(QStringLiteral("it is not a regular file")));
     if (const int problem = CheckOwnership(info.st_uid, info.st_mode); problem != 0)
         return refuse(PortDirectoryProblem(problem));
     QByteArray text = stream.readAll();

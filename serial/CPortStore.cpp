@@ -184,7 +184,7 @@ std::optional<QVariant> ParsedValue(const TSetting& setting, const QString& text
                                     QString& problem) {
     const QMetaType type = TypeOf(setting);
     const auto oneOf = [&](const QStringList& texts) {
-        problem = Format(Translate(QStringLiteral("is not one of %s")),
+        problem = Format(TranslateResourceString(QStringLiteral("is not one of %s")),
                          {texts.join(QStringLiteral(", "))});
     };
     if (type == QMetaType::fromType<TComEvents>()) {
@@ -199,8 +199,9 @@ std::optional<QVariant> ParsedValue(const TSetting& setting, const QString& text
                 QStringList all;
                 for (int i = 0; i < kEventNames.keyCount(); ++i)
                     all.append(QString::fromLatin1(kEventNames.key(i)));
-                problem = Format(Translate(QStringLiteral("is not a list of the events %s")),
-                                 {all.join(QStringLiteral(", "))});
+                problem = Format(
+                    TranslateResourceString(QStringLiteral("is not a list of the events %s")),
+                    {all.join(QStringLiteral(", "))});
                 return std::nullopt;
             }
             if (found >= 0)
@@ -240,8 +241,9 @@ std::optional<QVariant> ParsedValue(const TSetting& setting, const QString& text
             code.toInt() <= 255;
         if (sign || number)
             return QVariant::fromValue(CharFromText(text));
-        problem = Translate(QStringLiteral("is not a character: a sign from ! to ~, or # and a "
-                                           "code 0..255"));
+        problem = TranslateResourceString(
+            QStringLiteral("is not a character: a sign from ! to ~, or # and a "
+                           "code 0..255"));
         return std::nullopt;
     }
     case QMetaType::Int: {
@@ -250,8 +252,9 @@ std::optional<QVariant> ParsedValue(const TSetting& setting, const QString& text
         const qlonglong value = text.toLongLong(&ok, 10);
         if (ok && value >= least && value <= most)
             return QVariant(int(value));
-        problem = Format(Translate(QStringLiteral("is not a whole number from %d to %d")),
-                         {QString::number(least), QString::number(most)});
+        problem =
+            Format(TranslateResourceString(QStringLiteral("is not a whole number from %d to %d")),
+                   {QString::number(least), QString::number(most)});
         return std::nullopt;
     }
     default:
@@ -293,8 +296,8 @@ struct TDescriptor {
 // such a file is followed.
 QByteArray ReadSettingsFile(const QString& fileName) {
     const QByteArray path = QFile::encodeName(fileName);
-    const QString refused = Translate(QStringLiteral("the file is not used: %s"));
-    const QString irregular = Translate(QStringLiteral("it is not a regular file"));
+    const QString refused = TranslateResourceString(QStringLiteral("the file is not used: %s"));
+    const QString irregular = TranslateResourceString(QStringLiteral("it is not a regular file"));
     struct stat info;
     if (::stat(path.constData(), &info) != 0)
         LoadFailedWith(fileName, errno);
@@ -346,7 +349,7 @@ QHash<QString, QString> CheckedLines(const QString& fileName, QByteArray data) {
                 return c.unicode() < 0x20 && c != u'\t' && c != u'\r';
             }))
             LoadFailed(where(number),
-                       Translate(QStringLiteral(
+                       TranslateResourceString(QStringLiteral(
                            "the line is not text (UTF-8 without control characters)")));
     }
 
@@ -389,13 +392,13 @@ QHash<QString, QString> CheckedLines(const QString& fileName, QByteArray data) {
         // QSettings would take the rest of the file into the value.
         if (quoted)
             LoadFailed(where(first),
-                       Format(Translate(QStringLiteral("'%s' opens a quote that no '\"' closes")),
+                       Format(TranslateResourceString(QStringLiteral("'%s' opens a quote that no '\"' closes")),
                               {shown}));
         if (record.startsWith('[')) {
             const qsizetype end = record.indexOf(']');
             if (end < 0)
                 LoadFailed(where(first),
-                           Format(Translate(QStringLiteral("'%s' has no ']' to end the section "
+                           Format(TranslateResourceString(QStringLiteral("'%s' has no ']' to end the section "
                                                            "name")),
                                   {shown}));
             section = QString::fromUtf8(record.mid(1, end - 1).trimmed());
@@ -405,12 +408,12 @@ QHash<QString, QString> CheckedLines(const QString& fileName, QByteArray data) {
         }
         if (equals < 0)
             LoadFailed(where(first),
-                       Format(Translate(QStringLiteral("'%s' is not Name=value")), {shown}));
+                       Format(TranslateResourceString(QStringLiteral("'%s' is not Name=value")), {shown}));
         const QString name = QString::fromUtf8(data.mid(start, equals - start).trimmed());
         if (name.isEmpty())
             LoadFailed(
                 where(first),
-                Format(Translate(QStringLiteral("'%s' has no name before the '='")), {shown}));
+                Format(TranslateResourceString(QStringLiteral("'%s' has no name before the '='")), {shown}));
         values.insert(section.isEmpty() ? name : section + u'/' + name,
                       QString::fromUtf8(data.mid(equals + 1, i - equals - 1).trimmed()));
     }
@@ -481,7 +484,7 @@ void TCustomComPort::StoreSettings(const QString& fileName) const {
     struct stat info;
     if (::stat(path.constData(), &info) == 0) {
         if (!S_ISREG(info.st_mode))
-            StoreFailed(fileName, -1, Translate(QStringLiteral("it is not a regular file")));
+            StoreFailed(fileName, -1, TranslateResourceString(QStringLiteral("it is not a regular file")));
         if (::access(path.constData(), R_OK | W_OK) != 0)
             StoreFailed(fileName, errno);
         if ((info.st_mode & 07777 & ~mode_t(0600)) != 0 &&
@@ -513,7 +516,7 @@ void TCustomComPort::StoreSettings(const QString& fileName) const {
         // Rewritten, another program's keys would come back changed or not
         // at all.
         if (file.status() != QSettings::NoError) {
-            unreadable = Translate(QStringLiteral("the file cannot be read as an INI file"));
+            unreadable = TranslateResourceString(QStringLiteral("the file cannot be read as an INI file"));
         } else {
             // Other sections are other programs'. Only the port's keys are
             // replaced, in whatever case the section was written: an old key
@@ -543,7 +546,7 @@ void TCustomComPort::LoadSettings(const QString& fileName) {
     const QHash<QString, QString> written = CheckedLines(fileName, ReadSettingsFile(fileName));
     QSettings file(fileName, QSettings::IniFormat);
     if (file.status() != QSettings::NoError)
-        LoadFailed(fileName, Translate(QStringLiteral("the file cannot be read as an INI file")));
+        LoadFailed(fileName, TranslateResourceString(QStringLiteral("the file cannot be read as an INI file")));
 
     // Everything is checked before anything is set. A name in the section
     // that is no setting is refused rather than passed over: a misspelt key
@@ -552,7 +555,7 @@ void TCustomComPort::LoadSettings(const QString& fileName) {
     const QStringList keys = file.allKeys();
     const bool sectioned = std::any_of(keys.begin(), keys.end(), InSection);
     const QString unknown =
-        Translate(QStringLiteral("%s is no port setting (they stand under [%s])"));
+        TranslateResourceString(QStringLiteral("%s is no port setting (they stand under [%s])"));
     std::vector<std::pair<const TSetting*, QVariant>> values;
     for (const QString& key : keys) {
         if (!InSection(key)) {
@@ -574,7 +577,7 @@ void TCustomComPort::LoadSettings(const QString& fileName) {
         for (const auto& [seen, value] : values)
             if (seen == setting)
                 LoadFailed(fileName,
-                           Format(Translate(QStringLiteral("%s is given twice")), {shown}));
+                           Format(TranslateResourceString(QStringLiteral("%s is given twice")), {shown}));
         const QString text = TextOf(file.value(key));
         QString problem;
         const std::optional<QVariant> value = ParsedValue(*setting, text, problem);

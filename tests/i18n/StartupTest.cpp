@@ -49,7 +49,7 @@ protected:
 
 TEST_F(Startup, ProgramWideFunctionsUseTheOneEngine) {
     EXPECT_EQ(DefaultInstance(), nullptr);
-    EXPECT_EQ(Translate("Registry error"), "Registry error");
+    EXPECT_EQ(TranslateResourceString("Registry error"), "Registry error");
     {
         GnuGettextStartup gettext;
         ASSERT_NE(DefaultInstance(), nullptr);
@@ -57,8 +57,10 @@ TEST_F(Startup, ProgramWideFunctionsUseTheOneEngine) {
         EXPECT_EQ(DefaultInstance()->CurrentDomain(), "default");
         EXPECT_EQ(DefaultInstance()->DefaultDirectory(),
                   QFileInfo(ProgramFilePath()).absolutePath() + "/locale");
-        EXPECT_EQ(Translate("Registry error"), "Błąd rejestru");
+        EXPECT_EQ(TranslateResourceString("Registry error"), "Błąd rejestru");
         EXPECT_EQ(TranslateInDomain("cport", "Cancel"), "Anuluj");
+        // The tool's own texts stay in the program's catalog.
+        EXPECT_EQ(Translate("No command given"), "Nie podano polecenia");
         EXPECT_THROW(GnuGettextStartup second, Exception);
     }
     EXPECT_EQ(DefaultInstance(), nullptr);
@@ -71,27 +73,32 @@ TEST_F(Startup, RuntimeMessagesGoThroughTheResourceStringDomains) {
         GnuGettextStartup gettext;
         EXPECT_EQ(LoadResString(SRangeError), "Błąd kontroli zakresu");
         EXPECT_EQ(ErrorOf([] { StrToInt("12x"); }), "'12x' nie jest prawidłową liczbą całkowitą");
-        // "Cancel" is only in "cport", which the port component adds.
-        EXPECT_EQ(LoadResString(SCancel), "Cancel");
-        AddResourceStringDomain("cport");
-        EXPECT_EQ(DefaultInstance()->ResourceStringDomains(), QStringList({"default", "cport"}));
+        // The components' catalog is searched from the start; the port
+        // component adding it again changes nothing.
         EXPECT_EQ(LoadResString(SCancel), "Anuluj");
+        AddResourceStringDomain("CPORT");
+        AddResourceStringDomain("extra");
+        EXPECT_EQ(DefaultInstance()->ResourceStringDomains(),
+                  QStringList({"default", "cport", "extra"}));
     }
     // The built-in loader is back.
     EXPECT_EQ(LoadResString(SRangeError), "Range check error");
     EXPECT_EQ(LoadResString(SCancel), "Cancel");
 }
 
-TEST_F(Startup, CatalogsTranslateEveryPortErrorAndDialogText) {
+// The components' texts are in their own catalog, so that a program without
+// catalogs of its own finds them too.
+TEST_F(Startup, ComponentsCatalogTranslatesEveryPortErrorAndDialogText) {
     GnuGettextStartup gettext;
     for (const char* text : kPortErrors) {
-        const QString t = Translate(text);
+        const QString t = TranslateInDomain("cport", text);
         EXPECT_NE(t, QString::fromLatin1(text));
         EXPECT_FALSE(t.isEmpty());
     }
     for (const char* text : {"'%s' is not a valid integer value", "Cannot assign a %s to a %s"})
-        EXPECT_EQ(Translate(text).count("%s"), 2 - (text[0] == '\''));
-    EXPECT_EQ(Format(Translate(" (win error code: %d)"), {"5"}), " (kod błędu systemu: 5)");
+        EXPECT_EQ(TranslateInDomain("cport", text).count("%s"), 2 - (text[0] == '\''));
+    EXPECT_EQ(Format(TranslateInDomain("cport", " (win error code: %d)"), {"5"}),
+              " (kod błędu systemu: 5)");
     for (const char* text : kDialogTexts)
         EXPECT_NE(TranslateInDomain("cport", text), QString::fromLatin1(text)) << text;
 }

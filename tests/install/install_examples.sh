@@ -71,6 +71,49 @@ g++ -std=c++20 -o "$tmp/clock-pkgconfig" "$source/examples/clock/main.cpp" \
     $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs kv52804-serial kv52804-display) ||
     fail "the console example does not build with pkg-config"
 
+echo "--- Polish texts in a third-party program"
+# A program that ships no catalogs gets the components' texts from the
+# catalogs installed with the libraries, which find them from their own
+# folder: the prefix here is not the one the build was configured for.
+cport_po=$source/locale/pl/LC_MESSAGES/cport.po
+polish() { # MSGID: its msgstr in the components' catalog (entries on one line)
+    awk -v id="msgid \"$1\"" '$0 == id { getline; sub(/^msgstr "/, ""); sub(/"$/, ""); print; exit }' "$cport_po"
+}
+open_failed=$(polish "Unable to open com port")
+not_a_number=$(polish "'%s' is not a valid integer value")
+not_shown=$(polish "'%s' (character %d) cannot be shown on the display")
+for text in "$open_failed" "$not_a_number" "$not_shown"; do
+    [ -n "$text" ] || fail "no Polish texts for the consumer's errors in $cport_po"
+done
+not_a_number=${not_a_number//%s/12x}
+not_shown=${not_shown//%s/K}
+not_shown=${not_shown//%d/1}
+# shellcheck disable=SC2046
+g++ -std=c++20 -o "$tmp/polish-consumer" "$source/tests/install/polish_consumer.cpp" \
+    $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs kv52804-serial kv52804-display) ||
+    fail "the third-party consumer does not build"
+consumer() { # LANG
+    env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG="$1" LD_LIBRARY_PATH="$libdir" \
+        "$tmp/polish-consumer" "$tmp/no-such-port" || fail "the consumer ($1) did not see three errors"
+}
+output=$(consumer pl_PL.UTF-8)
+mapfile -t lines <<<"$output"
+[[ ${lines[0]-} == "$open_failed"* ]] || fail "port error not in Polish: ${lines[0]-}"
+[ "${lines[1]-}" = "$not_a_number" ] || fail "runtime message not in Polish: ${lines[1]-}"
+[ "${lines[2]-}" = "$not_shown" ] || fail "display text not in Polish: ${lines[2]-}"
+output=$(consumer C.UTF-8)
+mapfile -t lines <<<"$output"
+[[ ${lines[0]-} == "Unable to open com port"* ]] || fail "port error not in English: ${lines[0]-}"
+# Our own programs have the engine linked in: beside the libraries, where
+# the components' locale folder is in reach of a library, a copy of one
+# still finds no catalogs but its own.
+cp -L "$prefix/bin/kv52804" "$libdir/kv52804-copy"
+message=$(env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG=pl_PL.UTF-8 \
+    "$libdir/kv52804-copy" --port "$tmp/no-such-port" on 2>&1 || true)
+rm "$libdir/kv52804-copy"
+[[ $message == *"(Unable to open com port"* ]] ||
+    fail "a program with the engine linked in took the libraries' catalogs: $message"
+
 echo "--- the time on the simulator"
 export XDG_RUNTIME_DIR=$tmp/run XDG_CONFIG_HOME=$tmp/config
 mkdir -m 700 "$XDG_RUNTIME_DIR"

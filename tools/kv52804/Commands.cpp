@@ -73,7 +73,7 @@ QString PortErrorMessage(const QString& port, const EComPort& error) {
     QString message = error.Message();
     if (!reason.isEmpty())
         message = Format(Translate(QStringLiteral("%s (%s, win error code: %d)")),
-                         {reason, Translate(PortErrorOriginal(error.ErrorCode())),
+                         {reason, TranslateResourceString(PortErrorOriginal(error.ErrorCode())),
                           QString::number(error.WinErrorCode())});
     return port.isEmpty() ? message : port + QStringLiteral(": ") + message;
 }
