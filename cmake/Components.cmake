@@ -117,7 +117,10 @@ function(kv_component component)
     endforeach()
     target_link_libraries(${target} PUBLIC ${ARG_LINK})
 
-    install(TARGETS ${target} EXPORT KV52804Targets COMPONENT dev
+    # The library itself goes into a runtime component of its own name (a
+    # package per SONAME, cmake/Packaging.cmake); the .so link for the linker
+    # goes with the headers.
+    install(TARGETS ${target} EXPORT KV52804Targets COMPONENT kv52804${lower}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT dev)
     install(FILES ${headers} DESTINATION ${KV_INCLUDE_INSTALL_DIR} COMPONENT dev)
     set_property(GLOBAL APPEND PROPERTY KV_COMPONENTS ${component})
@@ -131,6 +134,9 @@ function(kv_component component)
         set(pc ${CMAKE_BINARY_DIR}/pkgconfig/kv52804-${lower}.pc)
         # The prefix is found from the file's own place, so an installation
         # moved elsewhere (or made with cmake --install --prefix) still works.
+        # Cflags carry no code generation flags (Debian's packages refuse
+        # them): the compiler's default position-independent executables
+        # already satisfy Qt's check for -fPIC.
         file(RELATIVE_PATH up /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
         file(GENERATE OUTPUT ${pc} CONTENT
 "prefix=\${pcfiledir}/${up}
@@ -142,7 +148,7 @@ Description: ${ARG_PKGCONFIG}
 Version: ${PROJECT_VERSION}
 Requires: ${requires}
 Libs: -L\${libdir} -lkv52804${lower}
-Cflags: -I\${includedir} -fPIC
+Cflags: -I\${includedir}
 ")
         install(FILES ${pc} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
     endif()
