@@ -18,6 +18,9 @@ packages=(
     ser2net python3-serial
     # other serial programs whose lock files the exclusive-open tests meet
     minicom cu
+    # X11's header, which a third-party program of the install test includes
+    # before ours
+    libx11-dev
     # the Debian packages' test (tests/install/packages.sh) checks them with
     # Debian's own rules
     lintian

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and uses it as another program
-# would: checks what the libraries export, compiles every public header on
-# its own, builds examples/ with the CMake package (and the console example
-# with pkg-config) from the installed files only, and shows the time on the
-# simulator through both builds of the console example.
+# would: checks what the libraries and the Designer plugin export, compiles
+# every public header on its own as C++17 and C++20, builds examples/ with the
+# CMake package and the console example with the README's pkg-config line from
+# the installed files only, builds a third-party program with names of its
+# own and runs it in Polish and English, and shows the time on the simulator
+# through both builds of the console example.
 #
 # usage: install_examples.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
@@ -23,14 +25,17 @@ libdir=$(dirname "$(find "$prefix" -name 'libkv52804serial.so' | head -1)")
 [ -d "$libdir" ] || fail "no libraries installed"
 
 echo "--- exported symbols"
-"$source/tests/install/check_exports.py" "$prefix/include" "$libdir"/libkv52804*.so.*.*.*
+"$source/tests/install/check_exports.py" "$prefix/include" "$libdir"/libkv52804*.so.*.*.* \
+    --plugin "$(find "$prefix" -name 'libkv52804designer.so')"
 
-echo "--- public headers, each on its own"
+echo "--- public headers, each on its own, as C++17 and C++20"
 qt_flags=$(pkg-config --cflags Qt6Widgets)
 for header in "$prefix"/include/kv52804/*.h; do
-    echo "#include <kv52804/$(basename "$header")>" |
-        g++ -std=c++20 -fPIC -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include" $qt_flags -x c++ - ||
-        fail "$(basename "$header") does not compile on its own"
+    for standard in c++17 c++20; do
+        echo "#include <kv52804/$(basename "$header")>" |
+            g++ -std=$standard -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include" $qt_flags -x c++ - ||
+            fail "$(basename "$header") does not compile on its own as $standard"
+    done
 done
 
 echo "--- examples with the CMake package"
@@ -65,13 +70,14 @@ for request in "$current" "0.$((minor + 1))" "0.$((minor - 1))" "1.0" "$current 
     rm -rf "$tmp/version"
 done
 
-echo "--- console example with pkg-config"
-# shellcheck disable=SC2046
-g++ -std=c++20 -o "$tmp/clock-pkgconfig" "$source/examples/clock/main.cpp" \
-    $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs kv52804-serial kv52804-display) ||
-    fail "the console example does not build with pkg-config"
+echo "--- console example with pkg-config, as the README builds it"
+# The compiler's own standard (C++17 on Debian 12) and no other flags.
+(cd "$source/examples/clock" && export PKG_CONFIG_PATH="$libdir/pkgconfig" &&
+    # shellcheck disable=SC2046
+    g++ main.cpp $(pkg-config --cflags --libs kv52804-serial kv52804-display) -o "$tmp/clock-pkgconfig") ||
+    fail "the README's one-liner does not build the console example"
 
-echo "--- Polish texts in a third-party program"
+echo "--- a third-party program: names of its own, C++17, Polish texts"
 # A program that ships no catalogs gets the components' texts from the
 # catalogs installed with the libraries, which find them from their own
 # folder: the prefix here is not the one the build was configured for.
@@ -88,13 +94,28 @@ done
 not_a_number=${not_a_number//%s/12x}
 not_shown=${not_shown//%s/K}
 not_shown=${not_shown//%d/1}
-# shellcheck disable=SC2046
-g++ -std=c++20 -o "$tmp/polish-consumer" "$source/tests/install/polish_consumer.cpp" \
-    $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs kv52804-serial kv52804-display) ||
-    fail "the third-party consumer does not build"
+# The program has names and macros of its own that the components use too,
+# and asks for an older C++ standard: the package raises it to what its
+# headers need.
+mkdir -p "$tmp/third-party"
+cat >"$tmp/third-party/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.25)
+project(third_party LANGUAGES CXX)
+find_package(KV52804 $current REQUIRED COMPONENTS Serial Display Setup Widgets)
+add_executable(third-party $source/tests/install/third_party.cpp)
+target_link_libraries(third-party PRIVATE KV52804::Serial KV52804::Display KV52804::Setup KV52804::Widgets)
+target_compile_options(third-party PRIVATE -Wall -Wextra -Werror)
+CMAKE
+cmake -S "$tmp/third-party" -B "$tmp/third-party/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_CXX_STANDARD=14 -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >"$tmp/configure.log" || { cat "$tmp/configure.log"; fail "configure"; }
+cmake --build "$tmp/third-party/build" || fail "the third-party program does not build"
+# (C++17 is the compiler's default, which CMake then does not spell out.)
+if grep -q -- "-std=[a-z]*++14" "$tmp/third-party/build/compile_commands.json"; then
+    fail "the package did not raise the standard to C++17"
+fi
 consumer() { # LANG
     env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG="$1" LD_LIBRARY_PATH="$libdir" \
-        "$tmp/polish-consumer" "$tmp/no-such-port" || fail "the consumer ($1) did not see three errors"
+        "$tmp/third-party/build/third-party" "$tmp/no-such-port" || fail "the consumer ($1) did not see three errors"
 }
 output=$(consumer pl_PL.UTF-8)
 mapfile -t lines <<<"$output"
