@@ -139,7 +139,9 @@ function(kv_component component)
         # already satisfy Qt's check for -fPIC.
         file(RELATIVE_PATH up /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
         file(GENERATE OUTPUT ${pc} CONTENT
-"prefix=\${pcfiledir}/${up}
+"# The headers need C++17 or newer: the compiler's default on Debian 12.
+# No -std flag here, which would override a newer one given before it.
+prefix=\${pcfiledir}/${up}
 libdir=\${prefix}/${CMAKE_INSTALL_LIBDIR}
 includedir=\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}
 

@@ -50,7 +50,8 @@ static QString ShortClassName(const QMetaObject* meta) {
 }
 
 void TComSettings::AssignError(const QObject* Source) const {
-    const QString sourceName = Source ? ShortClassName(Source->metaObject()) : QStringLiteral("nil");
+    const QString sourceName =
+        Source ? ShortClassName(Source->metaObject()) : QStringLiteral("nil");
     throw EConvertError(
         Format(LoadResString(SAssignError), {sourceName, ShortClassName(metaObject())}));
 }

@@ -391,29 +391,30 @@ QHash<QString, QString> CheckedLines(const QString& fileName, QByteArray data) {
         const QString shown = Shown(QString::fromUtf8(record));
         // QSettings would take the rest of the file into the value.
         if (quoted)
-            LoadFailed(where(first),
-                       Format(TranslateResourceString(QStringLiteral("'%s' opens a quote that no '\"' closes")),
-                              {shown}));
+            LoadFailed(where(first), Format(TranslateResourceString(QStringLiteral(
+                                                "'%s' opens a quote that no '\"' closes")),
+                                            {shown}));
         if (record.startsWith('[')) {
             const qsizetype end = record.indexOf(']');
             if (end < 0)
-                LoadFailed(where(first),
-                           Format(TranslateResourceString(QStringLiteral("'%s' has no ']' to end the section "
-                                                           "name")),
-                                  {shown}));
+                LoadFailed(where(first), Format(TranslateResourceString(QStringLiteral(
+                                                    "'%s' has no ']' to end the section "
+                                                    "name")),
+                                                {shown}));
             section = QString::fromUtf8(record.mid(1, end - 1).trimmed());
             if (section.compare(QStringLiteral("General"), Qt::CaseInsensitive) == 0)
                 section.clear();
             continue;
         }
         if (equals < 0)
-            LoadFailed(where(first),
-                       Format(TranslateResourceString(QStringLiteral("'%s' is not Name=value")), {shown}));
-        const QString name = QString::fromUtf8(data.mid(start, equals - start).trimmed());
-        if (name.isEmpty())
             LoadFailed(
                 where(first),
-                Format(TranslateResourceString(QStringLiteral("'%s' has no name before the '='")), {shown}));
+                Format(TranslateResourceString(QStringLiteral("'%s' is not Name=value")), {shown}));
+        const QString name = QString::fromUtf8(data.mid(start, equals - start).trimmed());
+        if (name.isEmpty())
+            LoadFailed(where(first), Format(TranslateResourceString(
+                                                QStringLiteral("'%s' has no name before the '='")),
+                                            {shown}));
         values.insert(section.isEmpty() ? name : section + u'/' + name,
                       QString::fromUtf8(data.mid(equals + 1, i - equals - 1).trimmed()));
     }
@@ -484,7 +485,8 @@ void TCustomComPort::StoreSettings(const QString& fileName) const {
     struct stat info;
     if (::stat(path.constData(), &info) == 0) {
         if (!S_ISREG(info.st_mode))
-            StoreFailed(fileName, -1, TranslateResourceString(QStringLiteral("it is not a regular file")));
+            StoreFailed(fileName, -1,
+                        TranslateResourceString(QStringLiteral("it is not a regular file")));
         if (::access(path.constData(), R_OK | W_OK) != 0)
             StoreFailed(fileName, errno);
         if ((info.st_mode & 07777 & ~mode_t(0600)) != 0 &&
@@ -516,7 +518,8 @@ void TCustomComPort::StoreSettings(const QString& fileName) const {
         // Rewritten, another program's keys would come back changed or not
         // at all.
         if (file.status() != QSettings::NoError) {
-            unreadable = TranslateResourceString(QStringLiteral("the file cannot be read as an INI file"));
+            unreadable =
+                TranslateResourceString(QStringLiteral("the file cannot be read as an INI file"));
         } else {
             // Other sections are other programs'. Only the port's keys are
             // replaced, in whatever case the section was written: an old key
@@ -546,7 +549,8 @@ void TCustomComPort::LoadSettings(const QString& fileName) {
     const QHash<QString, QString> written = CheckedLines(fileName, ReadSettingsFile(fileName));
     QSettings file(fileName, QSettings::IniFormat);
     if (file.status() != QSettings::NoError)
-        LoadFailed(fileName, TranslateResourceString(QStringLiteral("the file cannot be read as an INI file")));
+        LoadFailed(fileName, TranslateResourceString(
+                                 QStringLiteral("the file cannot be read as an INI file")));
 
     // Everything is checked before anything is set. A name in the section
     // that is no setting is refused rather than passed over: a misspelt key
@@ -576,8 +580,9 @@ void TCustomComPort::LoadSettings(const QString& fileName) {
             LoadFailed(fileName, Format(unknown, {shown, kSection}));
         for (const auto& [seen, value] : values)
             if (seen == setting)
-                LoadFailed(fileName,
-                           Format(TranslateResourceString(QStringLiteral("%s is given twice")), {shown}));
+                LoadFailed(
+                    fileName,
+                    Format(TranslateResourceString(QStringLiteral("%s is given twice")), {shown}));
         const QString text = TextOf(file.value(key));
         QString problem;
         const std::optional<QVariant> value = ParsedValue(*setting, text, problem);

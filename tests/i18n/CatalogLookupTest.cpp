@@ -1,7 +1,7 @@
 // Looking texts up in catalogs made by msgfmt, in both byte orders, and in
 // damaged catalogs made here from them.
-#include "I18nTestSupport.h"
 #include "DomainSeams.h"
+#include "I18nTestSupport.h"
 
 #include <atomic>
 #include <cstring>

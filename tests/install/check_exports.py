@@ -3,7 +3,10 @@
 the components' namespace (a standard template's instantiation, a helper of
 the compiler's) or not declared in an installed header: a backend detail or
 a test seam that leaves a library is a fault, even when nobody calls it yet.
-A Qt plugin (--plugin) exports its two entry points and nothing else.
+A library's calls to functions it defines itself must be bound inside it,
+not through its procedure linkage table, where a program's function of the
+same name would take their place. A Qt plugin (--plugin) exports its two
+entry points and nothing else.
 
 usage: check_exports.py INCLUDE_DIR LIBRARY... [--plugin PLUGIN...]
 """
@@ -67,6 +70,18 @@ def exported(library):
             yield fields[2]
 
 
+def interposable_calls(library):
+    """Exported functions of the library that it calls through its PLT."""
+    defined = {line.split()[-1] for line in subprocess.run(
+        ["nm", "-D", "--defined-only", library], check=True, capture_output=True,
+        text=True).stdout.splitlines() if line.strip()}
+    relocations = subprocess.run(["readelf", "-rW", library], check=True, capture_output=True,
+                                 text=True).stdout
+    called = {line.split()[4].split("@")[0] for line in relocations.splitlines()
+              if "JUMP_SLOT" in line and len(line.split()) > 4}
+    return sorted(defined & called)
+
+
 def main():
     args = sys.argv[1:]
     plugins = args[args.index("--plugin") + 1:] if "--plugin" in args else []
@@ -93,6 +108,10 @@ def main():
             if unknown:
                 print(f"{library}: exports {symbol!r}, and {', '.join(unknown)} is in no installed header")
                 failed = True
+        for symbol in interposable_calls(library):
+            name = subprocess.run(["c++filt", symbol], capture_output=True, text=True).stdout.strip()
+            print(f"{library}: calls its own {name} through the PLT")
+            failed = True
         print(f"{library}: {count} symbols")
     return 1 if failed else 0
 

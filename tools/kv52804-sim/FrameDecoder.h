@@ -26,7 +26,7 @@ public:
     struct TItem {
         TKind Kind;
         std::string Bytes; // exactly the received bytes this item stands for
-        TCodes Codes{}; // DataFrame only: d1..d12
+        TCodes Codes{};    // DataFrame only: d1..d12
     };
 
     using TSink = std::function<void(const TItem&)>;

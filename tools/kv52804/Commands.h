@@ -49,7 +49,8 @@ class TFrameSink {
 public:
     // Opens port (see LinePort) unless the options ask for a dry run. Raises
     // EPortFailed when no port can be chosen or opened.
-    TFrameSink(const TOptions& options, std::unique_ptr<kv52804::TComPort> port, const kv52804::TStopSignals* stop);
+    TFrameSink(const TOptions& options, std::unique_ptr<kv52804::TComPort> port,
+               const kv52804::TStopSignals* stop);
     ~TFrameSink();
     TFrameSink(const TFrameSink&) = delete;
     TFrameSink& operator=(const TFrameSink&) = delete;
