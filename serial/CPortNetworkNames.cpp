@@ -7,13 +7,13 @@
 // neither writable by anybody else. It is opened without following a link
 // and checked through the descriptor that is read, so it cannot be swapped
 // between the check and the read.
+#include "CPortFiles.h"
 #include "CPortTexts.h"
 #include "NetworkUrl.h"
 #include "SysUtils.h"
 #include "gnugettext.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
@@ -21,10 +21,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kv52804 {
 
@@ -37,17 +34,6 @@ bool IsAllowedName(const QString& name) {
     });
 }
 
-// A word of the file as a warning quotes it: control characters written
-// out, so that a line cannot play tricks on the terminal that shows it.
-QString Shown(const QString& word) {
-    QString shown;
-    for (QChar c : word)
-        shown += c.isPrint() || c.isSurrogate()
-                     ? QString(c)
-                     : QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-    return shown;
-}
-
 // A warning about the line of name, or about the whole file when name is empty.
 void Warn(QList<TNetworkPortsWarning>& warnings, const QString& name, const QString& format,
           const QStringList& args) {
@@ -57,8 +43,8 @@ void Warn(QList<TNetworkPortsWarning>& warnings, const QString& name, const QStr
 // The file's bytes when it may be trusted. Otherwise nothing, with a warning
 // saying why; a file or directory that does not exist is no warning: most
 // users have no named ports.
-std::optional<QByteArray> ReadTrustedFile(const QString& file,
-                                          QList<TNetworkPortsWarning>& warnings) {
+std::optional<QByteArray> ReadPortsFile(const QString& file,
+                                        QList<TNetworkPortsWarning>& warnings) {
     const QString dir = QFileInfo(file).absolutePath();
     if (const int problem = CheckPortDirectory(dir); problem != 0) {
         if (problem != ENOENT)
@@ -67,40 +53,20 @@ std::optional<QByteArray> ReadTrustedFile(const QString& file,
                  {file, dir, PortDirectoryProblem(problem)});
         return std::nullopt;
     }
-    const auto refuse = [&](const QString& reason) {
-        Warn(warnings, {}, QStringLiteral("the ports file %s is not used: %s"), {file, reason});
+    const TTrustedFile read = ReadTrustedFile(file, false);
+    if (read.Error == ENOENT)
         return std::nullopt;
-    };
-    const auto unreadable = [&](int error) {
+    if (read.Error != 0) {
         Warn(warnings, {}, QStringLiteral("the ports file %s cannot be read: %s"),
-             {file, QString::fromLocal8Bit(std::strerror(error))});
+             {file, QString::fromLocal8Bit(std::strerror(read.Error))});
         return std::nullopt;
-    };
-    // Non-blocking, so that a FIFO under the name cannot hold the open.
-    const int fd = ::open(QFile::encodeName(file).constData(),
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        const int error = errno;
-        if (error == ENOENT)
-            return std::nullopt;
-        return error == ELOOP ? refuse(PortDirectoryProblem(ELOOP)) : unreadable(error);
     }
-    QFile stream;
-    if (!stream.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return unreadable(EIO);
+    if (!read.Refused.isEmpty()) {
+        Warn(warnings, {}, QStringLiteral("the ports file %s is not used: %s"),
+             {file, read.Refused});
+        return std::nullopt;
     }
-    struct stat info;
-    if (::fstat(fd, &info) != 0)
-        return unreadable(errno);
-    if (!S_ISREG(info.st_mode))
-        return refuse(TranslateResourceString(QStringLiteral("it is not a regular file")));
-    if (const int problem = CheckOwnership(info.st_uid, info.st_mode); problem != 0)
-        return refuse(PortDirectoryProblem(problem));
-    QByteArray text = stream.readAll();
-    if (stream.error() != QFileDevice::NoError)
-        return unreadable(EIO);
-    return text;
+    return read.Data;
 }
 
 } // namespace
@@ -130,7 +96,7 @@ bool IsNetworkPortUrl(const QString& url) {
 
 QList<TNetworkPort> ReadNetworkPorts(const QString& file, QList<TNetworkPortsWarning>& warnings) {
     QList<TNetworkPort> ports;
-    const std::optional<QByteArray> text = ReadTrustedFile(file, warnings);
+    const std::optional<QByteArray> text = ReadPortsFile(file, warnings);
     if (!text)
         return ports;
     static const QRegularExpression blanks(QStringLiteral("\\s+"));
@@ -149,23 +115,23 @@ QList<TNetworkPort> ReadNetworkPorts(const QString& file, QList<TNetworkPortsWar
         const QString name = words[0];
         if (words.size() == 1)
             Warn(warnings, name, QStringLiteral("%s:%d: '%s' has no URL after it"),
-                 {file, where, Shown(name)});
+                 {file, where, QuotedText(name)});
         else if (words.size() > 2)
             Warn(warnings, name, QStringLiteral("%s:%d: '%s' after the URL is not understood"),
-                 {file, where, Shown(words[2])});
+                 {file, where, QuotedText(words[2])});
         else if (!IsAllowedName(name))
             Warn(warnings, name,
                  QStringLiteral("%s:%d: '%s' cannot be a port name: it has a '/', a ':' or a "
                                 "control character, or begins with '.'"),
-                 {file, where, Shown(name)});
+                 {file, where, QuotedText(name)});
         else if (!IsNetworkPortUrl(words[1]))
             Warn(warnings, name,
                  QStringLiteral("%s:%d: '%s' is not rfc2217://HOST:PORT or socket://HOST:PORT"),
-                 {file, where, Shown(words[1])});
+                 {file, where, QuotedText(words[1])});
         else if (firstLine.contains(name))
             Warn(warnings, name,
                  QStringLiteral("%s:%d: '%s' is named on line %d already; the first is used"),
-                 {file, where, Shown(name), QString::number(firstLine[name])});
+                 {file, where, QuotedText(name), QString::number(firstLine[name])});
         else {
             firstLine.insert(name, number);
             ports.append({name, words[1]});

@@ -17,6 +17,7 @@
 // The properties are found through the meta-object, so a property published
 // later is stored without a change here. The custom baud rate is no
 // published property but is a setting all the same (CustomBaudRate=).
+#include "CPortFiles.h"
 #include "CPortTexts.h"
 #include "SysUtils.h"
 #include "gnugettext.h"
@@ -262,17 +263,6 @@ std::optional<QVariant> ParsedValue(const TSetting& setting, const QString& text
     }
 }
 
-// What the messages quote of the file: control characters written out, so
-// that a line cannot play tricks on the terminal that shows it.
-QString Shown(const QString& text) {
-    QString shown;
-    for (QChar c : text)
-        shown += c.isPrint() || c.isSurrogate()
-                     ? QString(c)
-                     : QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-    return shown;
-}
-
 // where: the file, or the file and a line of it ("port.ini:3").
 [[noreturn]] void LoadFailed(const QString& where, const QString& detail, int32_t code = -1) {
     throw EComPort(CError_LoadFailed, where + QStringLiteral(": ") + detail, code);
@@ -282,49 +272,18 @@ QString Shown(const QString& text) {
     LoadFailed(fileName, QString::fromLocal8Bit(std::strerror(error)), error);
 }
 
-// Closes a descriptor on every way out.
-struct TDescriptor {
-    int Fd;
-    ~TDescriptor() {
-        if (Fd >= 0)
-            ::close(Fd);
-    }
-};
-
 // The bytes of the file, if it is this user's own regular file: settings
 // decide which device is opened and how, as the ports file does. A link to
 // such a file is followed.
 QByteArray ReadSettingsFile(const QString& fileName) {
-    const QByteArray path = QFile::encodeName(fileName);
-    const QString refused = TranslateResourceString(QStringLiteral("the file is not used: %s"));
-    const QString irregular = TranslateResourceString(QStringLiteral("it is not a regular file"));
-    struct stat info;
-    if (::stat(path.constData(), &info) != 0)
-        LoadFailedWith(fileName, errno);
-    if (!S_ISREG(info.st_mode))
-        LoadFailed(fileName, Format(refused, {irregular}));
-    if (const int problem = CheckOwnership(info.st_uid, info.st_mode); problem != 0)
-        LoadFailed(fileName, Format(refused, {PortDirectoryProblem(problem)}));
-    // Non-blocking, so that a FIFO put under the name meanwhile cannot hold
-    // the open; it is then refused as not regular.
-    const TDescriptor file{::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
-    if (file.Fd < 0)
-        LoadFailedWith(fileName, errno);
-    if (::fstat(file.Fd, &info) != 0)
-        LoadFailedWith(fileName, errno);
-    if (!S_ISREG(info.st_mode))
-        LoadFailed(fileName, Format(refused, {irregular}));
-    QByteArray data;
-    char buffer[16384];
-    for (;;) {
-        const ssize_t got = ::read(file.Fd, buffer, sizeof buffer);
-        if (got == 0)
-            return data;
-        if (got > 0)
-            data.append(buffer, got);
-        else if (errno != EINTR)
-            LoadFailedWith(fileName, errno);
-    }
+    TTrustedFile file = ReadTrustedFile(fileName, true);
+    if (file.Error != 0)
+        LoadFailedWith(fileName, file.Error);
+    if (!file.Refused.isEmpty())
+        LoadFailed(fileName,
+                   Format(TranslateResourceString(QStringLiteral("the file is not used: %s")),
+                          {file.Refused}));
+    return std::move(file.Data);
 }
 
 // The file's lines, checked before QSettings reads them: QSettings passes over
@@ -388,7 +347,7 @@ QHash<QString, QString> CheckedLines(const QString& fileName, QByteArray data) {
             }
         }
         const QByteArray record = data.mid(start, i - start).trimmed();
-        const QString shown = Shown(QString::fromUtf8(record));
+        const QString shown = QuotedText(QString::fromUtf8(record));
         // QSettings would take the rest of the file into the value.
         if (quoted)
             LoadFailed(where(first), Format(TranslateResourceString(QStringLiteral(
@@ -587,8 +546,9 @@ void TCustomComPort::LoadSettings(const QString& fileName) {
         QString problem;
         const std::optional<QVariant> value = ParsedValue(*setting, text, problem);
         if (!value)
-            LoadFailed(fileName, QStringLiteral("%1 = '%2' %3")
-                                     .arg(setting->Key, Shown(written.value(key, text)), problem));
+            LoadFailed(fileName,
+                       QStringLiteral("%1 = '%2' %3")
+                           .arg(setting->Key, QuotedText(written.value(key, text)), problem));
         values.emplace_back(setting, *value);
     }
 

@@ -262,6 +262,16 @@ protected:
         }
         return "no error";
     }
+    // The message of the store's error, which must be CError_StoreFailed.
+    static QString StoreError(const QString& file) {
+        try {
+            TComPort().StoreSettings(file);
+        } catch (const EComPort& e) {
+            EXPECT_EQ(e.ErrorCode(), CError_StoreFailed);
+            return e.Message();
+        }
+        return "no error";
+    }
     QTemporaryDir Dir;
 };
 
@@ -373,14 +383,8 @@ TEST_F(StoredSettings, OtherProgramsSectionsAreKeptAndPassedOver) {
 TEST_F(StoredSettings, AFileThatCannotBeReadIsNotReplaced) {
     const QByteArray text = "[Window\nGeometry=1\n";
     const QString file = Write(text);
-    try {
-        TComPort().StoreSettings(file);
-        FAIL() << "no error";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.ErrorCode(), CError_StoreFailed);
-        EXPECT_EQ(e.Message(),
-                  "Failed to store settings: " + file + ": the file cannot be read as an INI file");
-    }
+    EXPECT_EQ(StoreError(file),
+              "Failed to store settings: " + file + ": the file cannot be read as an INI file");
     QFile kept(file);
     ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
     EXPECT_EQ(kept.readAll(), text);
@@ -468,14 +472,8 @@ TEST_F(StoredSettings, AFileThatIsMissingOrNotTheUsersOwnIsRefused) {
 
 TEST_F(StoredSettings, AFileThatCannotBeWrittenSaysWhy) {
     const QString file = Write("") + "/port.ini"; // below a file, not a directory
-    try {
-        TComPort().StoreSettings(file);
-        FAIL() << "no error";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.ErrorCode(), CError_StoreFailed);
-        EXPECT_EQ(e.Message(),
-                  "Failed to store settings: " + file + ": Not a directory (win error code: 20)");
-    }
+    EXPECT_EQ(StoreError(file),
+              "Failed to store settings: " + file + ": Not a directory (win error code: 20)");
 }
 
 } // namespace
